@@ -1,0 +1,1 @@
+"""Package services shared by the metric modules."""

@@ -1,0 +1,1 @@
+"""Small utilities: logging, URL mapping, object access."""

@@ -1,0 +1,1 @@
+"""Metric families of the package."""

@@ -1,0 +1,1 @@
+"""Explainability of model predictions."""

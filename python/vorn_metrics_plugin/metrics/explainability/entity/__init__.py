@@ -1,0 +1,1 @@
+"""Configuration and response entities of the explainers."""

@@ -1,0 +1,1 @@
+"""LIME-based explainers."""

@@ -1,0 +1,1 @@
+"""Metrics for large language models."""

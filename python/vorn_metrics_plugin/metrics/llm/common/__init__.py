@@ -1,0 +1,1 @@
+"""Pieces shared by the LLM metrics."""

@@ -1,0 +1,1 @@
+"""Providers that obtain generations from foundation models."""

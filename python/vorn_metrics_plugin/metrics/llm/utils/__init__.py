@@ -1,0 +1,1 @@
+"""Helpers and constants of the LLM metrics."""

@@ -1,0 +1,1 @@
+"""Model risk assessment of foundation models."""
