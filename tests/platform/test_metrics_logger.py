@@ -1,0 +1,116 @@
+import itertools
+import json
+import logging
+
+import pytest
+
+from vorn_metrics_plugin.common.utils.metrics_logger import JSON_LOGS_ENV, MetricLogger
+
+_counter = itertools.count()
+
+
+@pytest.fixture
+def logger_name():
+    """A fresh logger name per test; its handlers are removed afterwards."""
+    name = f"vorn_metrics_plugin.tests.logger{next(_counter)}"
+    yield name
+    std = logging.getLogger(name)
+    for handler in list(std.handlers):
+        std.removeHandler(handler)
+    std.setLevel(logging.NOTSET)
+
+
+def stderr_lines(capsys):
+    return [line for line in capsys.readouterr().err.splitlines() if line]
+
+
+@pytest.mark.parametrize(
+    "method, level",
+    [
+        ("log_debug", logging.DEBUG),
+        ("log_info", logging.INFO),
+        ("log_warning", logging.WARNING),
+        ("log_error", logging.ERROR),
+        ("log_critical", logging.CRITICAL),
+    ],
+)
+def test_each_method_logs_at_its_level_and_propagates(caplog, logger_name, method, level):
+    caplog.set_level(logging.DEBUG, logger=logger_name)
+    getattr(MetricLogger(logger_name), method)("Error encountered: boom")
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logger_name, level, "Error encountered: boom")
+    ]
+
+
+def test_record_points_at_the_calling_function(caplog, logger_name):
+    caplog.set_level(logging.DEBUG, logger=logger_name)
+    MetricLogger(logger_name).log_debug("where")
+    assert caplog.records[0].funcName == "test_record_points_at_the_calling_function"
+
+
+def test_percent_signs_in_finished_messages_are_kept(caplog, logger_name):
+    caplog.set_level(logging.DEBUG, logger=logger_name)
+    MetricLogger(logger_name).log_warning("100% done, %s left")
+    assert caplog.records[0].getMessage() == "100% done, %s left"
+
+
+def test_same_name_shares_one_handler_and_writes_once(capsys, logger_name):
+    loggers = [MetricLogger(logger_name) for _ in range(3)]
+    std = logging.getLogger(logger_name)
+    own = [h for h in std.handlers if h is loggers[0]._handler]
+    assert len(std.handlers) == 1 and len(own) == 1
+
+    loggers[2].log_error("only once")
+    assert sum("only once" in line for line in stderr_lines(capsys)) == 1
+
+
+def test_plain_and_json_records(capsys, logger_name):
+    log = MetricLogger(logger_name)
+    log.enable_json_logs(True)
+    log.log_warning('quoted "text"\nsecond line')
+    (line,) = stderr_lines(capsys)
+    record = json.loads(line)
+    assert record["level"] == "WARNING"
+    assert record["logger"] == logger_name
+    assert record["message"] == 'quoted "text"\nsecond line'
+    assert record["time"].endswith("+00:00")
+
+    log.enable_json_logs(False)
+    log.log_warning("plain now")
+    (line,) = stderr_lines(capsys)
+    assert line.endswith(f"WARNING {logger_name}: plain now")
+    with pytest.raises(json.JSONDecodeError):
+        json.loads(line)
+
+
+def test_json_switch_applies_to_every_logger_of_the_name(capsys, logger_name):
+    first, second = MetricLogger(logger_name), MetricLogger(logger_name)
+    first.enable_json_logs(True)
+    second.log_error("from second")
+    assert json.loads(stderr_lines(capsys)[0])["message"] == "from second"
+    assert second.json_logs_enabled
+
+
+def test_environment_turns_json_on_for_new_loggers(capsys, monkeypatch, logger_name):
+    monkeypatch.setenv(JSON_LOGS_ENV, "true")
+    MetricLogger(logger_name).log_error("json by default")
+    assert json.loads(stderr_lines(capsys)[0])["level"] == "ERROR"
+
+
+def test_level_is_inherited_unless_given(capsys, logger_name):
+    parent = logging.getLogger(logger_name.rsplit(".", 1)[0])
+    old = parent.level
+    parent.setLevel(logging.CRITICAL)
+    try:
+        inherited = MetricLogger(logger_name + ".child")
+        inherited.log_error("hidden")
+        explicit = MetricLogger(logger_name + ".other", level=logging.DEBUG)
+        explicit.log_debug("shown")
+    finally:
+        parent.setLevel(old)
+        for name in (logger_name + ".child", logger_name + ".other"):
+            std = logging.getLogger(name)
+            std.handlers.clear()
+            std.setLevel(logging.NOTSET)
+    err = capsys.readouterr().err
+    assert "hidden" not in err and "shown" in err
