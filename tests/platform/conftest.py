@@ -1,0 +1,17 @@
+import sys
+from pathlib import Path
+
+import pytest
+
+# Make "tests.support" importable however pytest was started.
+_REPO_ROOT = str(Path(__file__).resolve().parents[2])
+if _REPO_ROOT not in sys.path:
+    sys.path.insert(0, _REPO_ROOT)
+
+from tests.support.completion_server import running_completion_server  # noqa: E402
+
+
+@pytest.fixture
+def completion_server():
+    with running_completion_server() as server:
+        yield server

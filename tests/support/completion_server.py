@@ -1,0 +1,247 @@
+"""A scriptable text-completion server on 127.0.0.1 for tests.
+
+The server answers every POST from a queue of scripted responses; once the
+queue is empty it falls back to ``responder`` (by default a completion whose
+text is "completion of: <prompt>").  Every request is recorded with its path,
+headers and JSON body.
+
+Typical use::
+
+    with running_completion_server() as server:
+        server.enqueue(503, {"error": {"message": "upstream timed out"}})
+        server.enqueue(503, {"error": {"message": "upstream timed out"}})
+        server.enqueue_completion("a paraphrase")
+        client = ModelInference(model_id="m", credentials=server.credentials(), project_id="p")
+        ...
+        assert len(server.requests) == 3
+
+``server.url`` is the service root to put into the client credentials.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import socket
+import threading
+from collections import deque
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Any, Callable, Iterator
+
+__all__ = [
+    "RecordedRequest",
+    "ScriptedResponse",
+    "CompletionServer",
+    "running_completion_server",
+    "completion_body",
+    "unused_port",
+]
+
+
+@dataclass
+class RecordedRequest:
+    method: str
+    path: str
+    headers: dict[str, str]
+    body: bytes
+    json: Any = None  # parsed body, None when it is not JSON
+
+    def header(self, name: str) -> str | None:
+        """Header value by case-insensitive name."""
+        wanted = name.lower()
+        for key, value in self.headers.items():
+            if key.lower() == wanted:
+                return value
+        return None
+
+
+@dataclass
+class ScriptedResponse:
+    status: int
+    # dict/list -> JSON body; str/bytes -> sent as is (for malformed bodies)
+    body: Any = None
+    headers: dict[str, str] = field(default_factory=dict)
+
+
+def completion_body(text: str, model: str = "test-model") -> dict:
+    """An OpenAI-style completion answer carrying ``text``."""
+    return {
+        "id": "cmpl-test",
+        "object": "text_completion",
+        "model": model,
+        "choices": [{"index": 0, "text": text, "finish_reason": "stop", "logprobs": None}],
+        "usage": {"prompt_tokens": 1, "completion_tokens": 1, "total_tokens": 2},
+    }
+
+
+def _echo_responder(request: RecordedRequest) -> ScriptedResponse:
+    payload = request.json if isinstance(request.json, dict) else {}
+    return ScriptedResponse(
+        200, completion_body(f"completion of: {payload.get('prompt')}", str(payload.get("model")))
+    )
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: "_Server"
+
+    def log_message(self, format, *args):  # keep test output clean
+        pass
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length) if length else b""
+        try:
+            parsed = json.loads(raw) if raw else None
+        except ValueError:
+            parsed = None
+        request = RecordedRequest("POST", self.path, dict(self.headers.items()), raw, parsed)
+        self._send(self.server.owner._record_and_answer(request))
+
+    def do_GET(self):
+        request = RecordedRequest("GET", self.path, dict(self.headers.items()), b"", None)
+        self.server.owner._record(request)
+        self._send(ScriptedResponse(404, {"error": {"message": "not found"}}))
+
+    def _send(self, response: ScriptedResponse) -> None:
+        body = response.body
+        content_type = "application/json"
+        if isinstance(body, bytes):
+            data, content_type = body, "text/plain"
+        elif isinstance(body, str):
+            data, content_type = body.encode("utf-8"), "text/plain; charset=utf-8"
+        elif body is None:
+            data = b""
+        else:
+            data = json.dumps(body).encode("utf-8")
+        self.send_response(response.status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        for key, value in response.headers.items():
+            self.send_header(key, value)
+        self.end_headers()
+        self.wfile.write(data)
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    owner: "CompletionServer"
+
+
+class CompletionServer:
+    """Local HTTP server speaking the completion protocol, scripted by the test."""
+
+    def __init__(self, responder: Callable[[RecordedRequest], ScriptedResponse] | None = None) -> None:
+        self.responder = responder or _echo_responder
+        self._lock = threading.Lock()
+        self._queue: deque[ScriptedResponse] = deque()
+        self._requests: list[RecordedRequest] = []
+        self._server: _Server | None = None
+        self._thread: threading.Thread | None = None
+
+    # -- lifecycle ---------------------------------------------------------
+    def start(self) -> "CompletionServer":
+        if self._server is not None:
+            return self
+        server = _Server(("127.0.0.1", 0), _Handler)
+        server.owner = self
+        self._server = server
+        # A short poll interval keeps stop() quick; it bounds how long shutdown waits.
+        self._thread = threading.Thread(
+            target=server.serve_forever, kwargs={"poll_interval": 0.05}, name="completion-server", daemon=True
+        )
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is None:
+            return
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join()
+        self._server = None
+        self._thread = None
+
+    def __enter__(self) -> "CompletionServer":
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+    # -- addresses ---------------------------------------------------------
+    @property
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("server is not running")
+        return self._server.server_address[1]
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def credentials(self, apikey: str = "test-apikey", **extra: str) -> dict:
+        """Client credentials pointing at this server."""
+        return {"apikey": apikey, "url": self.url, **extra}
+
+    # -- scripting ---------------------------------------------------------
+    def enqueue(self, status: int, body: Any = None, headers: dict[str, str] | None = None) -> None:
+        """Answer the next unanswered POST with ``status`` and ``body``."""
+        with self._lock:
+            self._queue.append(ScriptedResponse(status, body, dict(headers or {})))
+
+    def enqueue_completion(self, text: str, model: str = "test-model") -> None:
+        self.enqueue(200, completion_body(text, model))
+
+    @property
+    def pending(self) -> int:
+        """Scripted responses not used yet."""
+        with self._lock:
+            return len(self._queue)
+
+    @property
+    def requests(self) -> list[RecordedRequest]:
+        """Requests received so far, oldest first (a copy)."""
+        with self._lock:
+            return list(self._requests)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._queue.clear()
+            self._requests.clear()
+
+    # -- request handling (server threads) ---------------------------------
+    def _record(self, request: RecordedRequest) -> None:
+        with self._lock:
+            self._requests.append(request)
+
+    def _record_and_answer(self, request: RecordedRequest) -> ScriptedResponse:
+        with self._lock:
+            self._requests.append(request)
+            scripted = self._queue.popleft() if self._queue else None
+        return scripted if scripted is not None else self.responder(request)
+
+
+@contextlib.contextmanager
+def running_completion_server(
+    responder: Callable[[RecordedRequest], ScriptedResponse] | None = None,
+) -> Iterator[CompletionServer]:
+    """Start a server for the duration of the ``with`` block."""
+    server = CompletionServer(responder).start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+def unused_port() -> int:
+    """A local TCP port with nothing listening on it (for refused connections).
+
+    Connection errors quote the port, and callers treat any "503" in an error
+    text as a gateway time-out, so ports containing those digits are skipped.
+    """
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
+            sock.bind(("127.0.0.1", 0))
+            port = sock.getsockname()[1]
+        if "503" not in str(port):
+            return port
