@@ -1,0 +1,273 @@
+import pytest
+
+from tests.support.completion_server import unused_port
+from vorn_orvia_ai.foundation_models import ModelInference
+from vorn_orvia_ai.metanames import GenTextParamsMetaNames as GenParams
+from vorn_orvia_ai.qrm_client_error import (
+    ApiRequestFailure,
+    CannotSetProjectOrSpace,
+    GatewayTimeoutError,
+    InvalidCredentialsError,
+    MalformedResponseError,
+    QrmClientError,
+    ServiceConnectionError,
+)
+
+MODEL = "vorn/granite-test"
+
+
+def make_client(server, params=None, **credentials_extra):
+    return ModelInference(
+        model_id=MODEL, params=params, credentials=server.credentials(**credentials_extra), project_id="proj-1"
+    )
+
+
+def decoding_fields(request):
+    """The request body without the model and the prompt."""
+    return {key: value for key, value in request.json.items() if key not in ("model", "prompt")}
+
+
+# --------------------------------------------------------------------------- request shape
+
+
+def test_request_carries_path_token_model_prompt_and_project(completion_server):
+    completion_server.enqueue_completion("Paris")
+    client = ModelInference(
+        model_id=MODEL, credentials=completion_server.credentials(apikey="s3cret"), project_id="proj-42"
+    )
+
+    assert client.generate_text("Capital of France?") == "Paris"
+
+    (request,) = completion_server.requests
+    assert request.method == "POST"
+    assert request.path == "/v1/completions"
+    assert request.header("Authorization") == "Bearer s3cret"
+    assert request.header("Content-Type") == "application/json"
+    assert request.header("X-Vorn-Project-Id") == "proj-42"
+    assert request.json["model"] == MODEL
+    assert request.json["prompt"] == "Capital of France?"
+
+
+@pytest.mark.parametrize(
+    "params, expected",
+    [
+        (None, {"temperature": 0}),
+        ({GenParams.DECODING_METHOD: "greedy", GenParams.MAX_NEW_TOKENS: 4096}, {"temperature": 0, "max_tokens": 4096}),
+        (
+            {GenParams.MAX_NEW_TOKENS: 60, GenParams.MIN_NEW_TOKENS: 1},
+            {"temperature": 0, "max_tokens": 60, "min_tokens": 1},
+        ),
+        # greedy decoding ignores the sampling knobs
+        ({GenParams.DECODING_METHOD: "GREEDY", GenParams.TOP_P: 0.5, GenParams.TOP_K: 3}, {"temperature": 0}),
+        ({GenParams.DECODING_METHOD: "sample"}, {"temperature": 1.0}),
+        (
+            {
+                GenParams.DECODING_METHOD: "sample",
+                GenParams.TEMPERATURE: 0.7,
+                GenParams.TOP_P: 0.9,
+                GenParams.TOP_K: 50,
+                GenParams.RANDOM_SEED: 7,
+                GenParams.REPETITION_PENALTY: 1.1,
+            },
+            {"temperature": 0.7, "top_p": 0.9, "top_k": 50, "seed": 7, "repetition_penalty": 1.1},
+        ),
+        # a temperature without a decoding method asks for sampling
+        ({GenParams.TEMPERATURE: 0.3}, {"temperature": 0.3}),
+        ({GenParams.STOP_SEQUENCES: "\n\n"}, {"temperature": 0, "stop": ["\n\n"]}),
+        ({GenParams.STOP_SEQUENCES: ["END", "###"]}, {"temperature": 0, "stop": ["END", "###"]}),
+        # None values count as absent, unknown names are dropped
+        ({GenParams.MAX_NEW_TOKENS: None, "truncate_input_tokens": 10}, {"temperature": 0}),
+    ],
+)
+def test_generation_parameters_are_mapped_onto_the_request(completion_server, params, expected):
+    make_client(completion_server, params).generate_text("hi")
+    assert decoding_fields(completion_server.requests[0]) == expected
+
+
+def test_call_parameters_override_the_client_defaults(completion_server):
+    client = make_client(completion_server, {GenParams.MAX_NEW_TOKENS: 100, GenParams.MIN_NEW_TOKENS: 5})
+    client.generate_text("hi", params={GenParams.MAX_NEW_TOKENS: 10})
+    client.generate_text("hi")
+    first, second = completion_server.requests
+    assert (first.json["max_tokens"], first.json["min_tokens"]) == (10, 5)
+    assert (second.json["max_tokens"], second.json["min_tokens"]) == (100, 5)
+
+
+@pytest.mark.parametrize("suffix", ["", "/", "/v1", "/v1/"])
+def test_service_root_or_versioned_url_reach_the_same_endpoint(completion_server, suffix):
+    client = ModelInference(
+        model_id=MODEL,
+        credentials={"apikey": "k", "url": completion_server.url + suffix},
+        project_id="p",
+    )
+    client.generate_text("x")
+    assert completion_server.requests[0].path == "/v1/completions"
+
+
+def test_data_platform_credentials_are_accepted(completion_server):
+    client = make_client(completion_server, username="admin", instance_id="tallowmere")
+    assert client.generate_text(prompt="q") == "completion of: q"
+
+
+# --------------------------------------------------------------------------- single vs list
+
+
+def test_list_of_prompts_gives_texts_in_prompt_order(completion_server):
+    prompts = ["first", "second", "third"]
+    texts = make_client(completion_server).generate_text(prompt=prompts)
+    assert texts == [f"completion of: {p}" for p in prompts]
+    assert [r.json["prompt"] for r in completion_server.requests] == prompts
+
+
+def test_text_is_returned_unchanged(completion_server):
+    completion_server.enqueue_completion("  padded answer\n")
+    assert make_client(completion_server).generate_text("x") == "  padded answer\n"
+
+
+def test_empty_prompt_list_sends_nothing(completion_server):
+    assert make_client(completion_server).generate_text(prompt=[]) == []
+    assert completion_server.requests == []
+
+
+@pytest.mark.parametrize("prompt", [None, 42, {"p": 1}, ["ok", 3]])
+def test_non_text_prompts_are_rejected_before_sending(completion_server, prompt):
+    with pytest.raises(TypeError):
+        make_client(completion_server).generate_text(prompt=prompt)
+    assert completion_server.requests == []
+
+
+def test_failure_in_a_list_stops_at_the_failing_prompt(completion_server):
+    completion_server.enqueue_completion("one")
+    completion_server.enqueue(500, {"error": {"message": "model crashed"}})
+    with pytest.raises(ApiRequestFailure, match="model crashed"):
+        make_client(completion_server).generate_text(prompt=["a", "b", "c"])
+    assert len(completion_server.requests) == 2
+
+
+# --------------------------------------------------------------------------- failures
+
+
+@pytest.mark.parametrize("status", [503, 504])
+def test_gateway_timeouts_read_as_503_with_the_actual_status(completion_server, status):
+    completion_server.enqueue(status, {"error": {"message": "upstream request timeout"}})
+    with pytest.raises(GatewayTimeoutError) as info:
+        make_client(completion_server).generate_text("x")
+    text = str(info.value)
+    assert text.startswith("503 Service Unavailable")
+    assert f"HTTP {status}" in text
+    assert "upstream request timeout" in text
+    assert info.value.status_code == status
+
+
+@pytest.mark.parametrize(
+    "status, body, message",
+    [
+        (500, {"error": {"message": "internal model failure", "type": "server_error"}}, "internal model failure"),
+        (400, {"error": "prompt too long"}, "prompt too long"),
+        (401, {"detail": "invalid api key"}, "invalid api key"),
+        (422, {"errors": [{"message": "max_tokens out of range"}]}, "max_tokens out of range"),
+        (502, "bad gateway from proxy", "bad gateway from proxy"),
+    ],
+)
+def test_other_error_statuses_carry_status_and_service_message(completion_server, status, body, message):
+    completion_server.enqueue(status, body)
+    with pytest.raises(ApiRequestFailure) as info:
+        make_client(completion_server).generate_text("x")
+    assert not isinstance(info.value, GatewayTimeoutError)
+    text = str(info.value)
+    assert str(status) in text and message in text
+    assert "503" not in text  # must not be mistaken for a gateway time-out
+    assert (info.value.status_code, info.value.error_message) == (status, message)
+
+
+@pytest.mark.parametrize(
+    "body",
+    ["this is not json", {"choices": []}, {"choices": [{"index": 0}]}, {"result": "no choices"}, [1, 2]],
+)
+def test_success_status_without_a_completion_is_an_error(completion_server, body):
+    completion_server.enqueue(200, body)
+    with pytest.raises(MalformedResponseError):
+        make_client(completion_server).generate_text("x")
+
+
+def test_refused_connection_raises_a_client_error():
+    client = ModelInference(
+        model_id=MODEL, credentials={"apikey": "k", "url": f"http://127.0.0.1:{unused_port()}"}, project_id="p"
+    )
+    with pytest.raises(ServiceConnectionError) as info:
+        client.generate_text("x")
+    assert isinstance(info.value, QrmClientError) and isinstance(info.value, Exception)
+
+
+def test_gateway_timeouts_then_success_as_a_retrying_caller_sees_it(completion_server):
+    for _ in range(2):
+        completion_server.enqueue(503, {"error": {"message": "gateway timeout"}})
+    completion_server.enqueue_completion("finally")
+    client = make_client(completion_server)
+    outcomes = []
+    for _ in range(3):
+        try:
+            outcomes.append(client.generate_text(prompt="p"))
+        except Exception as exc:  # noqa: BLE001 - recording what the caller sees
+            outcomes.append("503" in str(exc))
+    assert outcomes == [True, True, "finally"]
+    assert completion_server.pending == 0
+
+
+# --------------------------------------------------------------------------- construction
+
+
+@pytest.mark.parametrize("project_id", [None, "", "   "])
+def test_missing_project_cannot_set_the_context(completion_server, project_id):
+    with pytest.raises(CannotSetProjectOrSpace):
+        ModelInference(model_id=MODEL, credentials=completion_server.credentials(), project_id=project_id)
+    assert completion_server.requests == []
+
+
+@pytest.mark.parametrize(
+    "credentials",
+    [
+        None,
+        "apikey=k",
+        {"url": "http://127.0.0.1:1"},
+        {"apikey": "k"},
+        {"apikey": None, "url": "http://127.0.0.1:1"},
+        {"apikey": "", "url": "http://127.0.0.1:1"},
+        {"apikey": "k", "url": "ftp://127.0.0.1"},
+        {"apikey": "k", "url": "127.0.0.1:8080"},
+    ],
+)
+def test_incomplete_credentials_are_rejected(credentials):
+    with pytest.raises(InvalidCredentialsError):
+        ModelInference(model_id=MODEL, credentials=credentials, project_id="p")
+
+
+@pytest.mark.parametrize(
+    "params",
+    [
+        {GenParams.DECODING_METHOD: "beam"},
+        {GenParams.MAX_NEW_TOKENS: "100"},
+        {GenParams.MAX_NEW_TOKENS: True},
+        {GenParams.MIN_NEW_TOKENS: -1},
+        {GenParams.MAX_NEW_TOKENS: 5, GenParams.MIN_NEW_TOKENS: 6},
+        {GenParams.DECODING_METHOD: "sample", GenParams.TOP_P: 1.5},
+        {GenParams.DECODING_METHOD: "sample", GenParams.TEMPERATURE: -0.1},
+        {GenParams.STOP_SEQUENCES: [1, 2]},
+        {GenParams.RANDOM_SEED: 1.5},
+        ["not", "a", "dict"],
+    ],
+)
+def test_invalid_generation_parameters_are_rejected_at_construction(params):
+    with pytest.raises(ValueError):
+        ModelInference(model_id=MODEL, params=params, credentials={"apikey": "k", "url": "http://h"}, project_id="p")
+
+
+@pytest.mark.parametrize("model_id", [None, "", 7])
+def test_model_id_is_required(model_id):
+    with pytest.raises(ValueError):
+        ModelInference(model_id=model_id, credentials={"apikey": "k", "url": "http://h"}, project_id="p")
+
+
+def test_construction_makes_no_request():
+    # Nothing listens on this port: construction must still succeed.
+    ModelInference(model_id=MODEL, credentials={"apikey": "k", "url": f"http://127.0.0.1:{unused_port()}"}, project_id="p")
