@@ -1,0 +1,204 @@
+#include "common/interop.hpp"
+
+namespace vorn::interop {
+
+// ---------------------------------------------------------------------------
+// Module namespace
+
+Globals::Globals(const py::module_& module)
+    : ns_(py::reinterpret_borrow<py::dict>(module.attr("__dict__"))) {}
+
+py::object Globals::operator[](const char* name) const {
+  PyObject* value = PyDict_GetItemString(ns_.ptr(), name);
+  if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+  // Same fallback as a global name in Python code: the module's builtins.
+  PyObject* builtins = PyEval_GetBuiltins();
+  if (builtins != nullptr) {
+    value = PyDict_GetItemString(builtins, name);
+    if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
+  }
+  raise(PyExc_NameError, "name '" + std::string(name) + "' is not defined");
+}
+
+void Globals::set(const char* name, py::handle value) const {
+  ns_[name] = value;
+}
+
+std::string Globals::module_name() const {
+  return str(ns_["__name__"]);
+}
+
+void import_module(const Globals& g, const char* module, const char* as) {
+  py::module_ imported = py::module_::import(module);
+  if (as != nullptr) {
+    g.set(as, imported);
+    return;
+  }
+  // `import a.b` binds the top-level package `a`.
+  std::string top(module);
+  top = top.substr(0, top.find('.'));
+  g.set(top.c_str(), py::module_::import(top.c_str()));
+}
+
+py::object import_now(const char* module, const char* name) {
+  py::object fromlist = py::make_tuple(name);
+  py::object imported = py::reinterpret_steal<py::object>(
+      PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+  if (!imported) throw py::error_already_set();
+  PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    raise(PyExc_ImportError,
+          "cannot import name '" + std::string(name) + "' from '" + module + "'");
+  }
+  return py::reinterpret_steal<py::object>(value);
+}
+
+void import_from(const Globals& g, const char* module,
+                 std::initializer_list<const char*> names) {
+  for (const char* name : names) g.set(name, import_now(module, name));
+}
+
+void import_from_as(const Globals& g, const char* module, const char* name,
+                    const char* alias) {
+  g.set(alias, import_now(module, name));
+}
+
+// ---------------------------------------------------------------------------
+// Python semantics
+
+bool truthy(py::handle value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+bool isinstance(py::handle value, PyObject* type) {
+  const int result = PyObject_IsInstance(value.ptr(), type);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+bool isinstance(py::handle value, py::handle type) {
+  return isinstance(value, type.ptr());
+}
+
+bool is_none(py::handle value) { return value.is_none(); }
+
+bool callable(py::handle value) { return PyCallable_Check(value.ptr()) == 1; }
+
+bool contains(py::handle container, py::handle item) {
+  const int result = PySequence_Contains(container.ptr(), item.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+py::str pystr(py::handle value) {
+  PyObject* text = PyObject_Str(value.ptr());
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+namespace {
+// UTF-8 of a Python str; lone surrogates are escaped rather than failing, so
+// that building a message never turns into a different error.
+std::string utf8(py::handle text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data != nullptr) return std::string(data, static_cast<size_t>(size));
+  PyErr_Clear();
+  PyObject* bytes =
+      PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
+  if (bytes == nullptr) throw py::error_already_set();
+  std::string out(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return out;
+}
+}  // namespace
+
+std::string str(py::handle value) { return utf8(pystr(value)); }
+
+std::string repr(py::handle value) {
+  PyObject* text = PyObject_Repr(value.ptr());
+  if (text == nullptr) throw py::error_already_set();
+  auto owned = py::reinterpret_steal<py::str>(text);
+  return utf8(owned);
+}
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+void raise(PyObject* type, const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(),
+                                        static_cast<Py_ssize_t>(message.size()),
+                                        "surrogateescape");
+  if (text == nullptr) throw py::error_already_set();
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+  throw py::error_already_set();
+}
+
+void raise(py::handle type, const std::string& message) { raise(type.ptr(), message); }
+
+void raise_exception(const std::string& message) { raise(PyExc_Exception, message); }
+
+void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
+
+bool is_exception(const py::error_already_set& error) {
+  return error.matches(PyExc_Exception);
+}
+
+namespace {
+void log_with(const Globals& g, const char* method, const std::string& message) {
+  g["logger"].attr(method)(py::str(message));
+}
+}  // namespace
+
+void log_debug(const Globals& g, const std::string& message) {
+  log_with(g, "log_debug", message);
+}
+void log_warning(const Globals& g, const std::string& message) {
+  log_with(g, "log_warning", message);
+}
+void log_error(const Globals& g, const std::string& message) {
+  log_with(g, "log_error", message);
+}
+
+// ---------------------------------------------------------------------------
+// Classes
+
+py::object make_class(const Globals& g, const char* name, const char* doc,
+                      const char* init_signature, py::tuple bases) {
+  py::dict ns;
+  ns["__module__"] = g.module_name();
+  ns["__qualname__"] = name;
+  // The type keeps the docstring it was created with as its internal doc,
+  // where "Name(params)\n--\n\n" is read as the class's text signature; the
+  // visible __doc__ is then set to the docstring alone.
+  ns["__doc__"] = std::string(name) + init_signature + "\n--\n\n" + doc;
+  py::object type = py::reinterpret_borrow<py::object>(
+      reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object cls = type(name, bases, ns);
+  py::setattr(cls, "__doc__", py::str(doc));
+  g.set(name, cls);
+  return cls;
+}
+
+namespace detail {
+void as_plain_method(const py::cpp_function& method) {
+  PyObject* function = method.ptr();
+  if (PyInstanceMethod_Check(function)) function = PyInstanceMethod_GET_FUNCTION(function);
+  if (!PyCFunction_Check(function)) return;
+  auto* record = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function));
+  if (record != nullptr) record->is_constructor = false;
+}
+}  // namespace detail
+
+std::string mangled(py::handle cls, const char* name) {
+  std::string class_name = str(cls.attr("__name__"));
+  const size_t first = class_name.find_first_not_of('_');
+  return "_" + class_name.substr(first == std::string::npos ? 0 : first) + name;
+}
+
+}  // namespace vorn::interop

@@ -1,0 +1,208 @@
+// Python interop shared by the extension modules.
+//
+// The modules behave like Python modules: their classes are ordinary Python
+// classes whose methods happen to be C++, every outside name is read from the
+// module's globals at the moment of use (so callers and tests can substitute
+// it), and every failure reaches Python as the Python exception it stands for.
+// Everything that pattern needs lives here, so each module's sources read like
+// the algorithm they implement.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
+namespace vorn::interop {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Module namespace
+
+// The namespace of one extension module. Lookups happen on every use and fall
+// back to the builtins, exactly like a global name in Python code. Holding the
+// dict (not a C++ static) keeps it alive for as long as any function of the
+// module is, and visible to the garbage collector through the module.
+class Globals {
+ public:
+  explicit Globals(const py::module_& module);
+
+  // The current value of a global (or builtin); NameError when neither has it.
+  py::object operator[](const char* name) const;
+  void set(const char* name, py::handle value) const;
+  const py::dict& dict() const { return ns_; }
+  std::string module_name() const;
+
+ private:
+  py::dict ns_;
+};
+
+// `import module` / `import module as alias`.
+void import_module(const Globals& g, const char* module, const char* as = nullptr);
+// `from module import name[, ...]`.
+void import_from(const Globals& g, const char* module,
+                 std::initializer_list<const char*> names);
+// `from module import name as alias`.
+void import_from_as(const Globals& g, const char* module, const char* name,
+                    const char* alias);
+// `from module import name` executed when a function runs, through
+// sys.modules, with Python's ImportError when the name is missing.
+py::object import_now(const char* module, const char* name);
+
+// ---------------------------------------------------------------------------
+// Python semantics the C++ must not approximate
+
+bool truthy(py::handle value);                      // bool(value)
+bool isinstance(py::handle value, py::handle type);  // isinstance(value, type)
+bool isinstance(py::handle value, PyObject* type);
+bool is_none(py::handle value);
+bool callable(py::handle value);
+bool contains(py::handle container, py::handle item);  // item in container
+std::string str(py::handle value);                   // str(value)
+py::str pystr(py::handle value);                     // str(value), as a Python str
+std::string repr(py::handle value);
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+// Raise an instance of the given Python exception class with a message.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+[[noreturn]] void raise(py::handle type, const std::string& message);
+// Raise the built-in Exception class itself.
+[[noreturn]] void raise_exception(const std::string& message);
+[[noreturn]] void raise_value_error(const std::string& message);
+
+// True for errors that `except Exception` would catch; KeyboardInterrupt and
+// SystemExit are not, and must pass through untouched.
+bool is_exception(const py::error_already_set& error);
+
+// Log a debug line through the module global `logger`.
+void log_debug(const Globals& g, const std::string& message);
+void log_warning(const Globals& g, const std::string& message);
+void log_error(const Globals& g, const std::string& message);
+
+// Run `body`; on an ordinary exception log `prefix + str(e)` at debug level
+// and raise the very same exception object again.
+template <typename Body>
+auto logged_reraise(const Globals& g, const std::string& prefix, Body&& body)
+    -> decltype(body()) {
+  try {
+    return body();
+  } catch (py::error_already_set& error) {
+    if (!is_exception(error)) throw;
+    log_debug(g, prefix + str(error.value()));
+    throw;
+  }
+}
+
+// print(...) through the module's `print` (the builtin unless substituted).
+template <typename... Args>
+void print(const Globals& g, Args&&... args) {
+  g["print"](std::forward<Args>(args)...);
+}
+
+// ---------------------------------------------------------------------------
+// Classes and their members
+
+// Build `class name(*bases)` with its docstring in the module, as the class
+// statement would, and bind it as a module global. `init_signature` is the
+// constructor's parameter list without self, e.g. "(a, b=None)"; it gives the
+// class the signature that inspect.signature() and help() show.
+py::object make_class(const Globals& g, const char* name, const char* doc,
+                      const char* init_signature, py::tuple bases = py::tuple());
+
+// "_Class__name": the stored name of a private member.
+std::string mangled(py::handle cls, const char* name);
+
+namespace detail {
+// The parameter list of a Python-style signature, built from pybind11's own
+// argument annotations so that the two can never disagree.
+inline void append_param(std::string& out, const py::arg_v& a);
+inline void append_param(std::string& out, const py::arg& a);
+template <typename T>
+void append_param(std::string&, const T&) {}
+
+inline void append_param(std::string& out, const py::arg& a) {
+  if (out.back() != '(') out += ", ";
+  out += a.name;
+}
+inline void append_param(std::string& out, const py::arg_v& a) {
+  if (out.back() != '(') out += ", ";
+  out += a.name;
+  out += "=";
+  out += ::vorn::interop::repr(a.value);
+}
+
+// pybind11 treats any function named __init__ as the constructor of one of
+// its own classes; ours are plain Python classes, so __init__ is an ordinary
+// method that sets attributes on an existing instance.
+void as_plain_method(const py::cpp_function& method);
+
+// "name(self, a, b=None)\n--\n\n" + doc: CPython reads the header as the
+// function's __text_signature__ and leaves __doc__ as the text after it.
+template <typename... Extra>
+std::string signed_doc(const char* name, bool with_self, const char* doc,
+                       const Extra&... extra) {
+  std::string header = std::string(name) + "(";
+  if (with_self) header += "self";
+  (append_param(header, extra), ...);
+  return header + ")\n--\n\n" + doc;
+}
+}  // namespace detail
+
+// An instance method: `cls.name = <C++ function>`; binds `self` on attribute
+// access like a Python function. `extra` are the py::arg annotations.
+template <typename Func, typename... Extra>
+void def_method(py::handle cls, const std::string& name, const char* doc, Func&& f,
+                const Extra&... extra) {
+  const std::string text = detail::signed_doc(name.c_str(), true, doc, extra...);
+  py::cpp_function fn(std::forward<Func>(f), py::name(name.c_str()),
+                      py::is_method(cls), extra..., text.c_str());
+  detail::as_plain_method(fn);
+  py::setattr(cls, name.c_str(), fn);
+}
+
+// A static method: `name = staticmethod(<C++ function>)`.
+template <typename Func, typename... Extra>
+void def_static(py::handle cls, const std::string& name, const char* doc, Func&& f,
+                const Extra&... extra) {
+  const std::string text = detail::signed_doc(name.c_str(), false, doc, extra...);
+  py::cpp_function fn(std::forward<Func>(f), py::name(name.c_str()), extra...,
+                      text.c_str());
+  py::setattr(cls, name.c_str(), py::staticmethod(fn));
+}
+
+// A property: `name = property(getter, setter)`; getter(self) and
+// setter(self, value) are plain callables, as property() expects.
+template <typename Getter, typename Setter>
+void def_property(py::handle cls, const char* name, const char* doc, Getter&& getter,
+                  Setter&& setter) {
+  py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::arg("self"));
+  py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::arg("self"),
+                        py::arg("value"));
+  py::object property = py::module_::import("builtins").attr("property");
+  py::setattr(cls, name, property(fget, fset, py::none(), py::str(doc)));
+}
+
+// A module-level function, bound as a global of the module.
+template <typename Func, typename... Extra>
+void def_function(const Globals& g, const char* name, const char* doc, Func&& f,
+                  const Extra&... extra) {
+  const std::string text = detail::signed_doc(name, false, doc, extra...);
+  py::cpp_function fn(std::forward<Func>(f), py::name(name), extra..., text.c_str());
+  fn.attr("__module__") = g.module_name();
+  g.set(name, fn);
+}
+
+// Call before any binding in a module's init: pybind11's generated signatures
+// would otherwise replace the Python-style header that signed_doc writes.
+struct ModuleOptions {
+  ModuleOptions() { options_.disable_function_signatures(); }
+
+ private:
+  py::options options_;
+};
+
+}  // namespace vorn::interop

@@ -1,0 +1,275 @@
+// The class Quorvane: construction, parameter validation and the default
+// scoring function that answers prompts through the inference service.
+#include "mra/quorvane/quorvane.hpp"
+
+namespace vorn::quorvane {
+
+namespace {
+
+using interop::isinstance;
+using interop::raise_value_error;
+using interop::str;
+
+constexpr const char* kClassDoc =
+    "Class that handle the risks evaluation of for given foundation model.";
+
+constexpr const char* kInitDoc = R"(Initialize the risk evaluator.
+
+Args:
+    system_credentials (dict): Credentials of the services the evaluation talks to.
+        GRC service, cloud: "lg_url", "lg_apikey", "lg_model_id".
+        GRC service, data platform: "lg_url", "lg_username", "lg_hxd_host",
+        "lg_hxd_apikey", "lg_model_id".
+        Inference service, cloud: "orvia_ai_endpoint_url", "orvia_ai_cloud_apikey",
+        "orvia_ai_project_id", "orvia_ai_model_id".
+        Inference service, data platform: "orvia_ai_endpoint_url",
+        "orvia_ai_hxd_username", "orvia_ai_hxd_apikey", "orvia_ai_project_id",
+        "orvia_ai_model_id".
+    foundation_model_name (str, optional): Name of the foundation model; only needed
+        for the PDF report.
+    risk_dimensions (list, optional): The risks to evaluate. All available risks of the
+        risk catalogue when not given.
+    scoring_function (callable, optional): Encapsulates all logic to infer the model:
+        takes a data frame of prompts and returns a data frame of answers. Defaults to
+        default_scoring_function.
+    max_sample_size (int, optional): Maximum number of test instances used for
+        evaluation.)";
+
+constexpr const char* kValidateDoc = "Validate the parameters for the Quorvane class.";
+
+constexpr const char* kDefaultScoringDoc = R"(Use the orvia.ai model to generate predictions for a list of prompts.
+
+Args:
+    data (pd.DataFrame): A data frame with the prompts in the first column.
+
+Returns:
+    pd.DataFrame: A data frame containing the generated responses.)";
+
+constexpr const char* kInitializeInferenceDoc = R"(Initialize the ModelInference object based on the environment (data platform or cloud).
+
+Args:
+    endpoint_url (str): The endpoint URL; determines the environment.
+    model_id (str): The model to use.
+    project_id (str): The project for the inference context.
+
+Returns:
+    ModelInference: The inference client.)";
+
+// The judge providers a run of the LLM-judge risks may use, and the
+// environment each one needs, in the order the messages list them.
+py::list supported_llmj_providers() {
+  py::list providers;
+  for (const char* name : {"aws", "together-ai", "replicate", "azure", "orvia-sdk"}) {
+    providers.append(name);
+  }
+  return providers;
+}
+
+py::list llmj_specific_risks() {
+  py::list risks;
+  for (const char* name : {"prompt-injection", "jailbreaking", "harmful-code-generation"}) {
+    risks.append(name);
+  }
+  return risks;
+}
+
+py::dict required_env_vars() {
+  auto names = [](std::initializer_list<const char*> items) {
+    py::list list;
+    for (const char* item : items) list.append(item);
+    return list;
+  };
+  py::dict vars;
+  vars["orvia-sdk"] = names({"QRM_APIKEY", "QRM_URL", "QRM_PROJECT_ID"});
+  vars["aws"] = names({"AWS_REGION_NAME", "AWS_SECRET_ACCESS_KEY", "AWS_ACCESS_KEY_ID"});
+  vars["azure"] = names({"AZURE_AI_API_BASE", "AZURE_AI_API_KEY"});
+  vars["replicate"] = names({"REPLICATE_API_TOKEN"});
+  vars["together-ai"] = names({"TOGETHERAI_API_KEY"});
+  return vars;
+}
+
+void validate_llm_judge_environment(const Globals& g, py::object risk_dimensions,
+                                    py::object default_evalith_provider) {
+  const py::list llmj_risks = llmj_specific_risks();
+  bool uses_judge = false;
+  for (py::handle risk : llmj_risks) {
+    if (interop::contains(risk_dimensions, risk)) {
+      uses_judge = true;
+      break;
+    }
+  }
+  if (!uses_judge) return;
+
+  const py::list providers = supported_llmj_providers();
+  if (!interop::contains(providers, default_evalith_provider)) {
+    raise_value_error(
+        "EVALITH_DEFAULT_PROVIDER must be set for risks that uses LLMJ such as " +
+        str(llmj_risks) + ".EVALITH_DEFAULT_PROVIDER was not set. Received " +
+        str(default_evalith_provider) +
+        ". you must set EVALITH_DEFAULT_PROVIDER to one of the following: " +
+        str(providers));
+  }
+  py::object required_vars = required_env_vars().attr("get")(default_evalith_provider,
+                                                            py::list());
+  py::list missing_vars;
+  for (py::handle name : required_vars) {
+    if (g["os"].attr("getenv")(name).is_none()) missing_vars.append(name);
+  }
+  if (py::len(missing_vars) > 0) {
+    raise_value_error("The following environment variables must be set for " +
+                      str(default_evalith_provider) + ": " + str(missing_vars));
+  }
+}
+
+void validate_params(const Globals& g, py::object system_credentials,
+                     py::object foundation_model_name, py::object risk_dimensions,
+                     py::object scoring_function, py::object max_sample_size) {
+  if (!isinstance(system_credentials, reinterpret_cast<PyObject*>(&PyDict_Type))) {
+    raise_value_error("system_credentials must be a dictionary");
+  }
+  if (!foundation_model_name.is_none() &&
+      !isinstance(foundation_model_name, reinterpret_cast<PyObject*>(&PyUnicode_Type))) {
+    raise_value_error("foundation_model_name must be a string or None");
+  }
+  if (!risk_dimensions.is_none()) {
+    if (!isinstance(risk_dimensions, reinterpret_cast<PyObject*>(&PyList_Type))) {
+      raise_value_error("risk_dimensions must be a list or None");
+    }
+    if (py::len(risk_dimensions) == 0) {
+      raise_value_error("risk_dimensions must be a non-empty list");
+    }
+    py::object available_risks = g["get_available_risks"]();
+    for (py::handle risk : risk_dimensions) {
+      if (!interop::contains(available_risks, risk)) {
+        const std::string message = str(risk) + " is not part of " + str(available_risks);
+        interop::log_debug(g, message);
+        interop::raise_exception(message);
+      }
+    }
+  }
+  if (!scoring_function.is_none() && !interop::callable(scoring_function)) {
+    raise_value_error("scoring_function must be a callable or None");
+  }
+  if (!max_sample_size.is_none()) {
+    if (!isinstance(max_sample_size, reinterpret_cast<PyObject*>(&PyLong_Type))) {
+      raise_value_error("max_sample_size must be an integer or None");
+    }
+    if (max_sample_size <= py::int_(0)) {
+      raise_value_error("max_sample_size must be greater than 0");
+    }
+  }
+  py::object default_evalith_provider = g["os"].attr("getenv")("EVALITH_DEFAULT_PROVIDER");
+  if (risk_dimensions.is_none()) risk_dimensions = g["get_available_risks"]();
+  validate_llm_judge_environment(g, risk_dimensions, default_evalith_provider);
+}
+
+void init(const Globals& g, py::object self, py::object system_credentials,
+          py::object foundation_model_name, py::object risk_dimensions,
+          py::object scoring_function, py::object max_sample_size) {
+  self.attr("validate_params")(system_credentials, foundation_model_name, risk_dimensions,
+                               scoring_function, max_sample_size);
+  self.attr("risk_dimensions") =
+      risk_dimensions.is_none() ? g["get_available_risks"]() : risk_dimensions;
+  self.attr("scoring_function") = scoring_function.is_none()
+                                      ? self.attr("default_scoring_function")
+                                      : scoring_function;
+  self.attr("system_credentials") = system_credentials;
+  self.attr("foundation_model_name") = foundation_model_name;
+  self.attr("pdf_generator") = g["PdfGenerator"]();
+  self.attr("max_sample_size") = max_sample_size;
+}
+
+// The credentials the inference client needs: the data-platform set when the
+// endpoint names one ("hxd" in the URL, any case), the cloud set otherwise.
+py::object initialize_model_inference(const Globals& g, py::object self,
+                                      py::object endpoint_url, py::object model_id,
+                                      py::object project_id) {
+  py::object credentials_of_caller = self.attr("system_credentials");
+  auto credential = [&](const char* key) { return credentials_of_caller.attr("get")(key); };
+  py::dict credentials;
+  if (interop::contains(endpoint_url.attr("lower")(), py::str("hxd"))) {
+    credentials["username"] = credential("orvia_ai_hxd_username");
+    credentials["apikey"] = credential("orvia_ai_hxd_apikey");
+    credentials["url"] = endpoint_url;
+    credentials["instance_id"] = "tallowmere";
+  } else {
+    credentials["apikey"] = credential("orvia_ai_cloud_apikey");
+    credentials["url"] = endpoint_url;
+  }
+  using namespace py::literals;
+  return g["ModelInference"]("model_id"_a = model_id, "credentials"_a = credentials,
+                             "project_id"_a = project_id);
+}
+
+py::object default_scoring_function(const Globals& g, py::object self, py::object data) {
+  py::object credentials = self.attr("system_credentials");
+  py::object model_id = credentials.attr("get")("orvia_ai_model_id");
+  if (!interop::truthy(model_id)) raise_value_error("Model ID is not provided.");
+  py::object endpoint_url = credentials.attr("get")("orvia_ai_endpoint_url", "");
+  py::object project_id = credentials.attr("get")("orvia_ai_project_id");
+
+  return interop::logged_reraise(
+      g, "Error encountered while getting predictions from orvia.ai: ", [&]() -> py::object {
+        py::object model =
+            self.attr("_initialize_model_inference")(endpoint_url, model_id, project_id);
+        py::object first_column =
+            data.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0)];
+        py::list predictions;
+        for (py::handle prompt : first_column.attr("values").attr("tolist")()) {
+          predictions.append(model.attr("generate_text")(prompt));
+        }
+        py::dict columns;
+        columns["generated_text"] = predictions;
+        return g["pd"].attr("DataFrame")(columns);
+      });
+}
+
+}  // namespace
+
+void define_evaluator(const Globals& g) {
+  py::object cls = interop::make_class(
+      g, "Quorvane", kClassDoc,
+      "(system_credentials, foundation_model_name=None, risk_dimensions=None, "
+      "scoring_function=None, max_sample_size=None)");
+  cls.attr("system_credentials") = py::dict();
+
+  interop::def_method(
+      cls, "__init__", kInitDoc,
+      [g](py::object self, py::object system_credentials, py::object foundation_model_name,
+          py::object risk_dimensions, py::object scoring_function,
+          py::object max_sample_size) {
+        init(g, self, system_credentials, foundation_model_name, risk_dimensions,
+             scoring_function, max_sample_size);
+      },
+      py::arg("system_credentials"), py::arg("foundation_model_name") = py::none(),
+      py::arg("risk_dimensions") = py::none(), py::arg("scoring_function") = py::none(),
+      py::arg("max_sample_size") = py::none());
+
+  interop::def_static(
+      cls, "validate_params", kValidateDoc,
+      [g](py::object system_credentials, py::object foundation_model_name,
+          py::object risk_dimensions, py::object scoring_function,
+          py::object max_sample_size) {
+        validate_params(g, system_credentials, foundation_model_name, risk_dimensions,
+                        scoring_function, max_sample_size);
+      },
+      py::arg("system_credentials"), py::arg("foundation_model_name"),
+      py::arg("risk_dimensions"), py::arg("scoring_function"), py::arg("max_sample_size"));
+
+  interop::def_method(
+      cls, "default_scoring_function", kDefaultScoringDoc,
+      [g](py::object self, py::object data) {
+        return default_scoring_function(g, self, data);
+      },
+      py::arg("data"));
+
+  interop::def_method(
+      cls, "_initialize_model_inference", kInitializeInferenceDoc,
+      [g](py::object self, py::object endpoint_url, py::object model_id,
+          py::object project_id) {
+        return initialize_model_inference(g, self, endpoint_url, model_id, project_id);
+      },
+      py::arg("endpoint_url"), py::arg("model_id"), py::arg("project_id"));
+}
+
+}  // namespace vorn::quorvane

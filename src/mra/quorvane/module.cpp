@@ -1,0 +1,59 @@
+// Module load: the outside modules bound as globals, then the process-wide
+// settings the evaluation run relies on, then the class and the functions.
+#include "mra/quorvane/quorvane.hpp"
+
+namespace vorn::quorvane {
+namespace {
+
+void import_dependencies(const Globals& g) {
+  using interop::import_from;
+  using interop::import_module;
+  for (const char* name : {"base64", "http.client", "json", "os", "ssl", "warnings",
+                           "logging"}) {
+    import_module(g, name);
+  }
+  import_from(g, "datetime", {"date", "datetime", "timezone"});
+  import_module(g, "numpy", "np");
+  import_module(g, "pandas", "pd");
+  import_module(g, "requests");
+
+  import_from(g, "vorn_orvia_ai.foundation_models", {"ModelInference"});
+  import_from(g, "vorn_orvia_ai.qrm_client_error", {"CannotSetProjectOrSpace"});
+  import_from(g, "evalith", {"evaluate", "load_dataset"});
+  import_from(g, "evalith.error_utils", {"EvalithError"});
+  import_from(g, "vorn_metrics_plugin.mra.pdf_generator",
+              {"extract_numeric_value", "PdfGenerator"});
+  import_from(g, "vorn_metrics_plugin.common.utils.metrics_logger", {"MetricLogger"});
+  import_from(g, "vorn_metrics_plugin.common.utils.lg_url_mapping",
+              {"get_iam_url_from_lg_url"});
+  import_from(g, "vorn_metrics_plugin.mra.mra_api", {"risk", "risk_to_cards"});
+}
+
+// Benchmark and hub libraries are chatty; an evaluation run prints its own
+// progress lines and keeps diagnostics in the module logger.
+void apply_process_settings(const Globals& g) {
+  g["warnings"].attr("filterwarnings")("ignore");
+  g.set("logger", g["MetricLogger"](g["__name__"]));
+
+  py::object logging = g["logging"];
+  py::object critical = logging.attr("CRITICAL");
+  logging.attr("getLogger")().attr("setLevel")(critical);
+  for (const char* name : {"evalith", "datasets", "huggingface_hub", "bert_score"}) {
+    logging.attr("getLogger")(name).attr("setLevel")(critical);
+  }
+  g["logger"].attr("enable_json_logs")(false);
+  g["os"].attr("environ")["EVALITH_ALLOW_UNVERIFIED_CODE"] = "True";
+}
+
+}  // namespace
+}  // namespace vorn::quorvane
+
+PYBIND11_MODULE(quorvane, m) {
+  using namespace vorn::quorvane;
+  vorn::interop::ModuleOptions options;
+  const Globals g(m);
+  import_dependencies(g);
+  apply_process_settings(g);
+  define_evaluator(g);
+  define_risk_catalogue_functions(g);
+}
