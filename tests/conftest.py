@@ -3,8 +3,8 @@ from pathlib import Path
 
 import pytest
 
-# Make "tests.support" importable however pytest was started.
-_REPO_ROOT = str(Path(__file__).resolve().parents[2])
+# Make the shared test helpers (tests.support) importable however pytest was started.
+_REPO_ROOT = str(Path(__file__).resolve().parents[1])
 if _REPO_ROOT not in sys.path:
     sys.path.insert(0, _REPO_ROOT)
 
@@ -13,5 +13,6 @@ from tests.support.completion_server import running_completion_server  # noqa: E
 
 @pytest.fixture
 def completion_server():
+    """A text-completion service on 127.0.0.1, stopped after the test."""
     with running_completion_server() as server:
         yield server

@@ -1,0 +1,82 @@
+"""The extension modules as shipped: what they link against and what importing them does."""
+
+import importlib.util
+import json
+import logging
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+NATIVE_MODULES = [
+    "vorn_metrics_plugin.mra.quorvane",
+    "vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle",
+    "vorn_metrics_plugin.metrics.llm.common.model_providers.dravenor",
+]
+
+# The C and C++ runtimes; the interpreter's symbols are resolved at load time.
+RUNTIME_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|ld-linux[-\w]*)\.so(\.\d+)*$")
+
+
+@pytest.mark.parametrize("name", NATIVE_MODULES)
+def test_extension_links_only_the_language_runtimes(name):
+    spec = importlib.util.find_spec(name)
+    assert spec is not None and spec.origin.endswith(".so"), f"{name} is not built as an extension module"
+    readelf = shutil.which("readelf")
+    assert readelf, "readelf (binutils) is needed to inspect the extension modules"
+    dynamic = subprocess.run([readelf, "-d", spec.origin], capture_output=True, text=True, check=True).stdout
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
+    assert needed, dynamic
+    assert [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib)] == []
+
+
+def run_python(code, **env):
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True,
+        env={**os.environ, **env}, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def test_importing_the_evaluator_applies_its_process_settings():
+    state = run_python(
+        """
+import json, logging, os, warnings
+from vorn_metrics_plugin.mra import quorvane
+print(json.dumps({
+    "filter": list(map(str, warnings.filters[0][:3])),
+    "levels": [logging.getLogger(n).level for n in ("", "evalith", "datasets", "huggingface_hub", "bert_score")],
+    "unverified": os.environ["EVALITH_ALLOW_UNVERIFIED_CODE"],
+    "json_logs": quorvane.logger.json_logs_enabled,
+    "logger_name": quorvane.logger.logger.name,
+    "globals": sorted(n for n in ("base64", "http", "json", "os", "ssl", "warnings", "logging", "date",
+        "datetime", "timezone", "np", "pd", "requests", "ModelInference", "CannotSetProjectOrSpace",
+        "evaluate", "load_dataset", "EvalithError", "extract_numeric_value", "PdfGenerator",
+        "MetricLogger", "get_iam_url_from_lg_url", "risk", "risk_to_cards") if n not in vars(quorvane)),
+}))
+""",
+        EVALITH_ALLOW_UNVERIFIED_CODE="False",
+        VORN_METRICS_JSON_LOGS="1",
+    )
+    assert state == {
+        "filter": ["ignore", "None", "<class 'Warning'>"],
+        "levels": [logging.CRITICAL] * 5,
+        "unverified": "True",
+        "json_logs": False,
+        "logger_name": "vorn_metrics_plugin.mra.quorvane",
+        "globals": [],
+    }
+
+
+def test_a_missing_dependency_fails_the_evaluator_import():
+    result = subprocess.run(
+        [sys.executable, "-c",
+         "import sys; sys.modules['evalith'] = None\nfrom vorn_metrics_plugin.mra import quorvane"],
+        capture_output=True, text=True, check=False,
+    )
+    assert result.returncode != 0
+    assert "ModuleNotFoundError" in result.stderr or "ImportError" in result.stderr
