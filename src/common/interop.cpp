@@ -126,6 +126,14 @@ std::string repr(py::handle value) {
   return utf8(owned);
 }
 
+py::object getattr_or(py::handle obj, const char* name, py::handle fallback) {
+  PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
+  if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::reinterpret_borrow<py::object>(fallback);
+}
+
 // ---------------------------------------------------------------------------
 // Exceptions
 
@@ -144,6 +152,32 @@ void raise(py::handle type, const std::string& message) { raise(type.ptr(), mess
 void raise_exception(const std::string& message) { raise(PyExc_Exception, message); }
 
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
+
+void raise_while_handling(const py::error_already_set& handled, PyObject* type,
+                          const std::string& message) {
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(),
+                                        static_cast<Py_ssize_t>(message.size()),
+                                        "surrogateescape");
+  if (text == nullptr) throw py::error_already_set();
+  PyObject* raised = PyObject_CallOneArg(type, text);
+  Py_DECREF(text);
+  if (raised == nullptr) throw py::error_already_set();
+  if (!PyExceptionInstance_Check(raised)) {
+    Py_DECREF(raised);
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  // The caught exception keeps the traceback it had when it was caught, so
+  // the chained report shows where it came from.
+  PyObject* context = handled.value().ptr();
+  if (handled.trace()) PyException_SetTraceback(context, handled.trace().ptr());
+  Py_INCREF(context);
+  PyException_SetContext(raised, context);  // steals the reference
+  // PyErr_Restore, unlike PyErr_SetObject, leaves the context as set here.
+  PyObject* raised_type = reinterpret_cast<PyObject*>(Py_TYPE(raised));
+  Py_INCREF(raised_type);
+  PyErr_Restore(raised_type, raised, nullptr);
+  throw py::error_already_set();
+}
 
 bool is_exception(const py::error_already_set& error) {
   return error.matches(PyExc_Exception);

@@ -63,6 +63,11 @@ bool contains(py::handle container, py::handle item);  // item in container
 std::string str(py::handle value);                   // str(value)
 py::str pystr(py::handle value);                     // str(value), as a Python str
 std::string repr(py::handle value);
+// getattr(obj, name, fallback): only AttributeError selects the fallback;
+// any other error raised while reading the attribute propagates. A null
+// fallback (py::handle()) gives an empty object, for callers that must tell a
+// missing attribute apart from any value it could hold.
+py::object getattr_or(py::handle obj, const char* name, py::handle fallback);
 
 // ---------------------------------------------------------------------------
 // Exceptions
@@ -73,6 +78,10 @@ std::string repr(py::handle value);
 // Raise the built-in Exception class itself.
 [[noreturn]] void raise_exception(const std::string& message);
 [[noreturn]] void raise_value_error(const std::string& message);
+// `raise type(message)` inside the `except` block that caught `handled`: the
+// new exception carries `handled` as its __context__, as Python chains it.
+[[noreturn]] void raise_while_handling(const py::error_already_set& handled, PyObject* type,
+                                       const std::string& message);
 
 // True for errors that `except Exception` would catch; KeyboardInterrupt and
 // SystemExit are not, and must pass through untouched.
@@ -162,6 +171,19 @@ void def_method(py::handle cls, const std::string& name, const char* doc, Func&&
                       py::is_method(cls), extra..., text.c_str());
   detail::as_plain_method(fn);
   py::setattr(cls, name.c_str(), fn);
+}
+
+// A private method `__name` as the class statement stores it: under the
+// mangled name (`_Class__name`), while the function keeps `__name` as its own
+// name. Calls from C++ go through `self.attr(mangled(cls, "__name"))`, so a
+// subclass or a substitute on the instance is honoured as in Python code.
+template <typename Func, typename... Extra>
+void def_private_method(py::handle cls, const char* name, const char* doc, Func&& f,
+                        const Extra&... extra) {
+  const std::string text = detail::signed_doc(name, true, doc, extra...);
+  py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...,
+                      text.c_str());
+  py::setattr(cls, mangled(cls, name).c_str(), fn);
 }
 
 // A static method: `name = staticmethod(<C++ function>)`.
