@@ -94,6 +94,12 @@ bool contains(py::handle container, py::handle item) {
   return result == 1;
 }
 
+py::object compare(py::handle a, py::handle b, int op) {
+  PyObject* result = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 py::str pystr(py::handle value) {
   PyObject* text = PyObject_Str(value.ptr());
   if (text == nullptr) throw py::error_already_set();
@@ -181,6 +187,49 @@ void raise_while_handling(const py::error_already_set& handled, PyObject* type,
 
 bool is_exception(const py::error_already_set& error) {
   return error.matches(PyExc_Exception);
+}
+
+std::vector<py::object> unpack(py::handle value, size_t count) {
+  PyObject* iterator = PyObject_GetIter(value.ptr());
+  if (iterator == nullptr) {
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
+        !PySequence_Check(value.ptr())) {
+      PyErr_Clear();
+      raise(PyExc_TypeError,
+            std::string("cannot unpack non-iterable ") + type->tp_name + " object");
+    }
+    throw py::error_already_set();
+  }
+  auto owned = py::reinterpret_steal<py::object>(iterator);
+  std::vector<py::object> items;
+  items.reserve(count);
+  while (items.size() < count) {
+    PyObject* item = PyIter_Next(iterator);
+    if (item == nullptr) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      raise(PyExc_ValueError, "not enough values to unpack (expected " +
+                                  std::to_string(count) + ", got " +
+                                  std::to_string(items.size()) + ")");
+    }
+    items.push_back(py::reinterpret_steal<py::object>(item));
+  }
+  PyObject* extra = PyIter_Next(iterator);
+  if (extra != nullptr) {
+    Py_DECREF(extra);
+    raise(PyExc_ValueError,
+          "too many values to unpack (expected " + std::to_string(count) + ")");
+  }
+  if (PyErr_Occurred()) throw py::error_already_set();
+  return items;
+}
+
+bool global_is_module(const Globals& g, const char* name, const char* module) {
+  PyObject* current = PyDict_GetItemString(g.dict().ptr(), name);
+  if (current == nullptr) return false;
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
+  return loaded != nullptr && loaded == current;
 }
 
 namespace {

@@ -9,10 +9,12 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/detail/exception_translation.h>
 
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vorn::interop {
 
@@ -60,6 +62,10 @@ bool isinstance(py::handle value, PyObject* type);
 bool is_none(py::handle value);
 bool callable(py::handle value);
 bool contains(py::handle container, py::handle item);  // item in container
+// `a == b`, `a < b`, ... (op is Py_EQ, Py_LT, ...) as Python evaluates it:
+// the result object, reflected operations and NotImplemented handled, no
+// identity shortcut (a NaN is not equal to itself).
+py::object compare(py::handle a, py::handle b, int op);
 std::string str(py::handle value);                   // str(value)
 py::str pystr(py::handle value);                     // str(value), as a Python str
 std::string repr(py::handle value);
@@ -86,6 +92,51 @@ py::object getattr_or(py::handle obj, const char* name, py::handle fallback);
 // True for errors that `except Exception` would catch; KeyboardInterrupt and
 // SystemExit are not, and must pass through untouched.
 bool is_exception(const py::error_already_set& error);
+
+// Run `body` so that whatever it throws is a py::error_already_set: a C++
+// exception that stands for a Python one (pybind11's cast and builtin errors,
+// std::bad_alloc, ...) becomes that Python exception, translated as it would
+// be at the module boundary. Lets a handler that catches Python exceptions
+// see every failure of the body.
+template <typename Body>
+auto as_python_errors(Body&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (py::error_already_set&) {
+    throw;
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+    throw py::error_already_set();
+  }
+}
+
+// `a, b, ... = value` with exactly `count` targets: the items in order, or
+// Python's own ValueError/TypeError when there are more, fewer or none.
+std::vector<py::object> unpack(py::handle value, size_t count);
+
+// `with manager as entered: body(entered)`: __exit__ always runs; when the
+// body fails it gets the exception and may suppress it (the result is then an
+// empty object).
+template <typename Body>
+py::object with_context(py::handle manager, Body&& body) {
+  py::object exit = manager.attr("__exit__");
+  py::object entered = manager.attr("__enter__")();
+  py::object result;
+  try {
+    result = as_python_errors([&] { return py::object(body(entered)); });
+  } catch (py::error_already_set& error) {
+    py::object suppress = exit(error.type(), error.value(), error.trace());
+    if (!truthy(suppress)) throw;
+    return py::object();
+  }
+  exit(py::none(), py::none(), py::none());
+  return result;
+}
+
+// Whether the module global `name` is still the module `module` of
+// sys.modules, i.e. nobody substituted it. Fast paths that stand in for a
+// module's function take this as their permission.
+bool global_is_module(const Globals& g, const char* name, const char* module);
 
 // Log a debug line through the module global `logger`.
 void log_debug(const Globals& g, const std::string& message);
@@ -141,7 +192,11 @@ inline void append_param(std::string& out, const py::arg_v& a) {
   if (out.back() != '(') out += ", ";
   out += a.name;
   out += "=";
-  out += ::vorn::interop::repr(a.value);
+  // A default without a literal form (an enum member, say) is written as the
+  // expression naming it, given as the annotation's description, e.g.
+  // py::arg_v("mode", Mode.FAST, "Mode.FAST"); inspect resolves such names
+  // through the module's globals.
+  out += a.descr != nullptr ? std::string(a.descr) : ::vorn::interop::repr(a.value);
 }
 
 // pybind11 treats any function named __init__ as the constructor of one of
