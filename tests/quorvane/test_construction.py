@@ -175,6 +175,28 @@ def test_available_risks_follow_the_catalogue(quorvane, catalogue):
     assert quorvane.get_available_risks() == ["c", "a", "b", "d"]
 
 
+def test_catalogue_names_are_read_for_each_entry(quorvane, monkeypatch):
+    import types
+
+    # Nothing is looked up for an empty catalogue, as in a comprehension over it.
+    monkeypatch.setattr(quorvane, "risk", types.SimpleNamespace(RISK_MORVEL_DICO={}))
+    monkeypatch.setattr(quorvane, "risk_to_cards", types.SimpleNamespace())
+    assert quorvane.get_available_risks() == []
+
+    # Each entry reads the card lookup anew: a replacement made during the
+    # first lookup answers for the second entry.
+    cards = types.SimpleNamespace()
+
+    def first_lookup(entry):
+        cards.get_cards_for_risk = lambda entry: []
+        return ["cards.a"]
+
+    cards.get_cards_for_risk = first_lookup
+    monkeypatch.setattr(quorvane, "risk", types.SimpleNamespace(RISK_MORVEL_DICO={"a": 1, "b": 2}))
+    monkeypatch.setattr(quorvane, "risk_to_cards", cards)
+    assert quorvane.get_available_risks() == ["a"]
+
+
 def test_catalogue_errors_propagate(quorvane, monkeypatch):
     import types
 

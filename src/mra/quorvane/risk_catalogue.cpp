@@ -7,13 +7,15 @@ namespace vorn::quorvane {
 namespace {
 
 // Risks that have at least one benchmark card, in the catalogue's key order.
-// The catalogue is read afresh on every call.
+// As in a comprehension over the catalogue's keys, the card lookup and the
+// catalogue entry are read from the module globals for each key, so nothing
+// is looked up for an empty catalogue.
 py::list get_available_risks(const Globals& g) {
-  py::object catalogue = g["risk"].attr("RISK_MORVEL_DICO");
-  py::object cards_for = g["risk_to_cards"].attr("get_cards_for_risk");
   py::list available_risks;
-  for (py::handle risk_tag : catalogue.attr("keys")()) {
-    if (py::len(cards_for(catalogue[risk_tag])) > 0) available_risks.append(risk_tag);
+  for (py::handle risk_tag : g["risk"].attr("RISK_MORVEL_DICO").attr("keys")()) {
+    py::object cards_for = g["risk_to_cards"].attr("get_cards_for_risk");
+    py::object entry = g["risk"].attr("RISK_MORVEL_DICO")[risk_tag];
+    if (py::len(cards_for(entry)) > 0) available_risks.append(risk_tag);
   }
   return available_risks;
 }
