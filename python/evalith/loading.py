@@ -150,10 +150,10 @@ def load_dataset(
         max_test_instances = settings.get("max_test_instances")
     if card is None:
         raise EvalithError("load_dataset needs a card, given by name or in a recipe")
+    # Any int counts, bool included (True is 1): the evaluator accepts True as
+    # a sample size and passes it on unchanged.
     if max_test_instances is not None and (
-        isinstance(max_test_instances, bool)
-        or not isinstance(max_test_instances, int)
-        or max_test_instances < 1
+        not isinstance(max_test_instances, int) or max_test_instances < 1
     ):
         raise EvalithError(
             f"max_test_instances must be a positive integer or None, got {max_test_instances!r}"
