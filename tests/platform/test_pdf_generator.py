@@ -23,8 +23,14 @@ def test_extract_numeric_value(text, value):
     assert result == pytest.approx(value)
 
 
+@pytest.mark.parametrize("score", [float("nan"), float("inf"), float("-inf")])
+def test_scores_without_a_finite_value_read_back(score):
+    text = format(score, ".3f") + " +/-  " + format(0.1, ".3f")
+    assert str(extract_numeric_value(text)) == str(score)
+
+
 @pytest.mark.parametrize(
-    "text", ["", "   ", "n/a", "+/-  0.050", "score: 0.5", "0.5abc +/-  0.1", "0.5 0.6"]
+    "text", ["", "   ", "n/a", "+/-  0.050", "score: 0.5", "0.5abc +/-  0.1", "0.5 0.6", "nano"]
 )
 def test_text_without_a_leading_number_is_rejected(text):
     with pytest.raises(ValueError, match="no numeric score"):

@@ -9,7 +9,8 @@ from __future__ import annotations
 
 import re
 
-_NUMBER = re.compile(r"[-+]?(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?")
+# Also "nan" and "inf": what format(x, ".3f") writes for a score without a value.
+_NUMBER = re.compile(r"[-+]?(?:(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][-+]?\d+)?|nan|inf)", re.IGNORECASE)
 
 
 def extract_numeric_value(text: str) -> float:
