@@ -1,10 +1,15 @@
-"""Entry point of ``python -m vorn_metrics_plugin.demo``."""
+"""Entry point of ``python -m vorn_metrics_plugin.demo [output folder]``."""
 
-from vorn_metrics_plugin.demo import risk_catalogue
+import sys
+from pathlib import Path
+
+from vorn_metrics_plugin.demo import image_explanation, risk_catalogue
 
 
 def main() -> None:
+    output_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("demo-output")
     risk_catalogue.main()
+    image_explanation.main(output_dir)
 
 
 if __name__ == "__main__":
