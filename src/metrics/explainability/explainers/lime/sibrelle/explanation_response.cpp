@@ -183,11 +183,28 @@ py::object split_features(const Globals& g, py::object self, py::object heuristi
   return py::make_tuple(features_by_sign(copied, true), features_by_sign(copied, false));
 }
 
-py::object get_outcome_image(const Globals& g, py::object self, py::object features) {
+// Whether `self._convert_to_base64` is this class's own method, neither
+// overridden by a subclass nor replaced on the instance.
+bool converts_as_defined(py::handle self, py::handle own_convert) {
+  py::object bound = self.attr("_convert_to_base64");
+  return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == own_convert.ptr() &&
+         PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+py::object encoded_picture(const Globals& g, py::handle image_array);
+
+py::object get_outcome_image(const Globals& g, py::object self, py::object features,
+                             py::handle own_convert) {
   py::object image = self.attr("input_image_array");
   py::object segments = self.attr("feature_matrix");
   py::object outcome_image_array;
   if (interop::global_is_module(g, "np", "numpy")) {
+    // With the conversion as defined here, the float picture it would get
+    // need not exist: its uint8 form is computed from the image directly.
+    if (converts_as_defined(self, own_convert)) {
+      py::object picture = kernels::outcome_picture(image, segments, features);
+      if (picture) return encoded_picture(g, picture);
+    }
     outcome_image_array = kernels::outcome_image(image, segments, features);
   }
   if (!outcome_image_array) {
@@ -235,11 +252,17 @@ py::object convert_to_base64(const Globals& g, py::object self, py::object image
       image_array = np.attr("clip")(image_array, 0, 255).attr("astype")(np.attr("uint8"));
     }
   }
+  return encoded_picture(g, image_array);
+}
+
+// Steps 2 to 4 of the conversion: PNG bytes, base64, text.
+py::object encoded_picture(const Globals& g, py::handle image_array) {
   py::object image_bytes = png_bytes(g, image_array);
   py::object image_64_encode = g["base64"].attr("b64encode")(image_bytes);
   if (PyBytes_CheckExact(image_64_encode.ptr())) {
     return image_64_encode.attr("decode")("ascii");
   }
+  // The text of the bytes object without its b'...' quoting.
   py::str text = interop::pystr(image_64_encode);
   return text[py::slice(2, -1, 1)];
 }
@@ -272,17 +295,25 @@ void define_explanation_response(const Globals& g, py::handle cls) {
       },
       py::arg_v("heuristic", g["ImageHeuristic"].attr("DEFAULT"), "ImageHeuristic.DEFAULT"),
       py::arg("min_weight") = 0.0);
-  // The default list is created once, with the class, and never changed.
-  interop::def_method(
-      cls, "_get_outcome_image", kGetOutcomeImageDoc,
-      [g](py::object self, py::object features) { return get_outcome_image(g, self, features); },
-      py::arg("features") = py::list());
   interop::def_method(
       cls, "_convert_to_base64", kConvertToBase64Doc,
       [g](py::object self, py::object image_array) {
         return convert_to_base64(g, self, image_array);
       },
       py::arg("image_array"));
+  // The function just stored, as a bound method's __func__ refers to it.
+  py::object own_convert = cls.attr("__dict__")["_convert_to_base64"];
+  if (PyInstanceMethod_Check(own_convert.ptr())) {
+    own_convert = py::reinterpret_borrow<py::object>(
+        PyInstanceMethod_GET_FUNCTION(own_convert.ptr()));
+  }
+  // The default list is created once, with the class, and never changed.
+  interop::def_method(
+      cls, "_get_outcome_image", kGetOutcomeImageDoc,
+      [g, own_convert](py::object self, py::object features) {
+        return get_outcome_image(g, self, features, own_convert);
+      },
+      py::arg("features") = py::list());
 }
 
 }  // namespace vorn::sibrelle

@@ -1,95 +1,29 @@
 // Loops over numpy buffers for the explainer's per-row hot spots: the label
 // map of a scoring batch, list <-> array conversion of the raw explanation,
-// the outcome pictures and their PNG encoding.
+// the outcome pictures and their uint8 form. (PNG encoding: png.cpp.)
 //
 // Every kernel first checks that it got a plain ndarray (exact type, native
 // byte order, a dtype it handles) and otherwise declines, so the caller's
-// generic path runs. Elements are read with memcpy through the array's own
-// strides, so views, negative strides and unaligned buffers are all safe.
+// generic path runs.
+//
+// The build optimises at -O2, where GCC only vectorises loops it can prove
+// need no scalar remainder; the element loops here want the full vectoriser.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
+
+#include "metrics/explainability/explainers/lime/sibrelle/array_access.hpp"
 #include "metrics/explainability/explainers/lime/sibrelle/sibrelle.hpp"
 
-#include <pybind11/numpy.h>
-
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vorn::sibrelle::kernels {
-
-namespace {
-
-bool is_plain_ndarray(py::handle value) {
-  auto& api = py::detail::npy_api::get();
-  return Py_TYPE(value.ptr()) == api.PyArray_Type_;
-}
-
-bool native_order(const py::dtype& dtype) {
-  const char order = dtype.byteorder();
-  if (order == '=' || order == '|') return true;
-  const uint16_t probe = 1;
-  const bool little = *reinterpret_cast<const uint8_t*>(&probe) == 1;
-  return little ? order == '<' : order == '>';
-}
-
-template <typename T>
-T load(const char* at) {
-  T value;
-  std::memcpy(&value, at, sizeof(T));
-  return value;
-}
-
-// Calls `body(T{})` with the C++ type of a numeric dtype; false when the dtype
-// is not one of bool, signed/unsigned 8-64 bit integers, float32, float64.
-template <typename Body>
-bool with_numeric_type(const py::dtype& dtype, Body&& body) {
-  const auto size = dtype.itemsize();
-  switch (dtype.kind()) {
-    case 'b':
-      if (size == 1) return body(bool{}), true;
-      return false;
-    case 'i':
-      if (size == 1) return body(int8_t{}), true;
-      if (size == 2) return body(int16_t{}), true;
-      if (size == 4) return body(int32_t{}), true;
-      if (size == 8) return body(int64_t{}), true;
-      return false;
-    case 'u':
-      if (size == 1) return body(uint8_t{}), true;
-      if (size == 2) return body(uint16_t{}), true;
-      if (size == 4) return body(uint32_t{}), true;
-      if (size == 8) return body(uint64_t{}), true;
-      return false;
-    case 'f':
-      if (size == 4) return body(float{}), true;
-      if (size == 8) return body(double{}), true;
-      return false;
-    default:
-      return false;
-  }
-}
-
-// The ndarray behind `value`, or an empty array when it is not a plain one
-// with native byte order.
-py::array plain_array(py::handle value) {
-  if (!is_plain_ndarray(value)) return py::array();
-  auto array = py::reinterpret_borrow<py::array>(value);
-  if (!native_order(array.dtype())) return py::array();
-  return array;
-}
-
-template <typename T>
-bool is_nan(T value) {
-  if constexpr (std::is_floating_point_v<T>) {
-    return std::isnan(value);
-  } else {
-    return false;
-  }
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Label map
@@ -305,74 +239,277 @@ bool feature_ids(py::handle features, std::vector<int64_t>& ids) {
   return true;
 }
 
-}  // namespace
+// The pixels of an outcome picture: which of them belong to a shown segment.
+// Declines (false) unless the image is 2-D or 3-D numeric, the segment map a
+// 2-D integer map of the image's height and width, and every feature a
+// (segment id, weight) pair with an int id.
+struct OutcomePixels {
+  py::array image;
+  std::vector<uint8_t> shown;  // per pixel, row-major
+  size_t channels = 1;
+};
 
-py::object outcome_image(py::handle image_handle, py::handle segments_handle,
-                         py::handle features) {
+bool outcome_pixels(py::handle image_handle, py::handle segments_handle, py::handle features,
+                    OutcomePixels& result) {
   py::array image = plain_array(image_handle);
   py::array segments = plain_array(segments_handle);
-  if (!image || !segments) return py::object();
-  if (image.ndim() != 2 && image.ndim() != 3) return py::object();
+  if (!image || !segments) return false;
+  if (image.ndim() != 2 && image.ndim() != 3) return false;
   if (segments.ndim() != 2 || segments.shape(0) != image.shape(0) ||
       segments.shape(1) != image.shape(1)) {
-    return py::object();
+    return false;
   }
   const py::dtype segment_type = segments.dtype();
   const char kind = segment_type.kind();
   // Ids are compared as int64: uint64 maps could hold ids beyond that.
-  if (!(kind == 'i' || (kind == 'u' && segment_type.itemsize() < 8))) return py::object();
+  if (!(kind == 'i' || (kind == 'u' && segment_type.itemsize() < 8))) return false;
+  if (!with_numeric_type(image.dtype(), [](auto) {})) return false;
   std::vector<int64_t> ids;
-  if (!feature_ids(features, ids)) return py::object();
+  if (!feature_ids(features, ids)) return false;
 
-  const Py_ssize_t height = image.shape(0);
-  const Py_ssize_t width = image.shape(1);
-  const Py_ssize_t channels = image.ndim() == 3 ? image.shape(2) : 1;
-  std::vector<py::ssize_t> shape(image.shape(), image.shape() + image.ndim());
-  py::array_t<double> result(shape);
-  double* out = result.mutable_data();
-  std::fill(out, out + result.size(), 0.0);
-  if (result.size() == 0) return std::move(result);
-
-  // The segment map as int64, row-major.
-  std::vector<int64_t> map(static_cast<size_t>(height * width));
-  const char* segment_base = static_cast<const char*>(segments.data());
+  const size_t pixels = static_cast<size_t>(image.shape(0) * image.shape(1));
+  result.image = image;
+  result.channels = image.ndim() == 3 ? static_cast<size_t>(image.shape(2)) : 1;
+  result.shown.assign(pixels, 0);
+  if (pixels == 0) return true;
   with_numeric_type(segment_type, [&](auto tag) {
     using S = decltype(tag);
     if constexpr (std::is_integral_v<S> && !std::is_same_v<S, bool>) {
-      for (Py_ssize_t y = 0; y < height; ++y) {
-        const char* row = segment_base + y * segments.strides(0);
-        for (Py_ssize_t x = 0; x < width; ++x) {
-          map[static_cast<size_t>(y * width + x)] =
-              static_cast<int64_t>(load<S>(row + x * segments.strides(1)));
-        }
+      std::vector<Stored<S>> copy;
+      const Stored<S>* map = packed_elements<S>(segments, copy);
+      const auto [low, high] = std::minmax_element(map, map + pixels);
+      const SegmentSet shown(std::move(ids), static_cast<int64_t>(*low),
+                             static_cast<int64_t>(*high));
+      for (size_t i = 0; i < pixels; ++i) {
+        result.shown[i] = shown.contains(static_cast<int64_t>(map[i])) ? 1 : 0;
       }
     }
   });
-  const auto [low, high] = std::minmax_element(map.begin(), map.end());
-  const SegmentSet shown(std::move(ids), *low, *high);
+  return true;
+}
 
-  const char* image_base = static_cast<const char*>(image.data());
-  const Py_ssize_t channel_stride = image.ndim() == 3 ? image.strides(2) : 0;
-  const bool copied = with_numeric_type(image.dtype(), [&](auto tag) {
+}  // namespace
+
+py::object outcome_image(py::handle image_handle, py::handle segments_handle,
+                         py::handle features) {
+  OutcomePixels outcome;
+  if (!outcome_pixels(image_handle, segments_handle, features, outcome)) return py::object();
+  const py::array& image = outcome.image;
+  std::vector<py::ssize_t> shape(image.shape(), image.shape() + image.ndim());
+  py::array_t<double> result(shape);
+  if (result.size() == 0) return std::move(result);
+  double* out = result.mutable_data();
+  const size_t channels = outcome.channels;
+  // Every element written once: the image's value or zero.
+  with_numeric_type(image.dtype(), [&](auto tag) {
     using T = decltype(tag);
-    for (Py_ssize_t y = 0; y < height; ++y) {
-      const char* row = image_base + y * image.strides(0);
-      for (Py_ssize_t x = 0; x < width; ++x) {
-        if (!shown.contains(map[static_cast<size_t>(y * width + x)])) continue;
-        const char* pixel = row + x * image.strides(1);
-        double* target = out + (y * width + x) * channels;
-        for (Py_ssize_t c = 0; c < channels; ++c) {
-          target[c] = static_cast<double>(load<T>(pixel + c * channel_stride));
-        }
+    std::vector<Stored<T>> copy;
+    const Stored<T>* values = packed_elements<T>(image, copy);
+    for (size_t i = 0; i < outcome.shown.size(); ++i) {
+      const bool keep = outcome.shown[i] != 0;
+      for (size_t c = 0; c < channels; ++c) {
+        const size_t at = i * channels + c;
+        out[at] = keep ? static_cast<double>(values[at]) : 0.0;
       }
     }
   });
-  if (!copied) return py::object();
+  return std::move(result);
+}
+
+py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
+                           py::handle features) {
+  OutcomePixels outcome;
+  if (!outcome_pixels(image_handle, segments_handle, features, outcome)) return py::object();
+  const py::array& image = outcome.image;
+  // min() and max() of an empty picture raise; that is numpy's to report.
+  if (image.size() == 0) return py::object();
+  std::vector<py::ssize_t> shape(image.shape(), image.shape() + image.ndim());
+  py::array_t<uint8_t> result(shape);
+  uint8_t* out = result.mutable_data();
+  const size_t channels = outcome.channels;
+  const std::vector<uint8_t>& shown = outcome.shown;
+  // Per element: 1 where the pixel is shown.
+  std::vector<uint8_t> keep(static_cast<size_t>(image.size()));
+  for (size_t i = 0, at = 0; i < shown.size(); ++i) {
+    for (size_t c = 0; c < channels; ++c) keep[at++] = shown[i];
+  }
+  const bool any_hidden = std::find(shown.begin(), shown.end(), 0) != shown.end();
+  bool converted = false;
+  with_numeric_type(image.dtype(), [&](auto tag) {
+    using T = decltype(tag);
+    using V = Stored<T>;
+    std::vector<V> copy;
+    const V* values = packed_elements<T>(image, copy);
+    const size_t count = keep.size();
+    // The float picture's range: its zeros (any hidden pixel) and the shown
+    // values. Compared in the image's own type, which orders them as their
+    // doubles do; a NaN hands the picture to numpy.
+    bool any_shown = false;
+    bool nan = false;
+    V low = V(0);
+    V high = V(0);
+    for (size_t k = 0; k < count; ++k) {
+      if (keep[k] == 0) continue;
+      const V v = values[k];
+      nan |= is_nan(v);
+      if (!any_shown) {
+        low = high = v;
+        any_shown = true;
+      }
+      low = v < low ? v : low;
+      high = v > high ? v : high;
+    }
+    if (nan) return;
+    if (any_hidden) {
+      low = low < V(0) ? low : V(0);
+      high = high > V(0) ? high : V(0);
+    }
+    const bool unit_range = static_cast<double>(low) >= 0.0 && static_cast<double>(high) <= 1.0;
+    if constexpr (std::is_floating_point_v<V>) {
+      if (unit_range) {
+        // Scaled in double precision, as the float picture is.
+        for (size_t k = 0; k < count; ++k) {
+          const double v = keep[k] ? static_cast<double>(values[k]) : 0.0;
+          out[k] = static_cast<uint8_t>(static_cast<int32_t>(v * 255.0));
+        }
+      } else {
+        // Clipping and truncation give the same in the image's precision.
+        for (size_t k = 0; k < count; ++k) {
+          const V v = keep[k] ? values[k] : V(0);
+          const V clipped = v < V(0) ? V(0) : (v > V(255) ? V(255) : v);
+          out[k] = static_cast<uint8_t>(static_cast<int32_t>(clipped));
+        }
+      }
+    } else {
+      // Whole numbers: in [0, 1] they are 0 or 1 (times 255), otherwise
+      // clipping to [0, 255] is exact without passing through doubles.
+      for (size_t k = 0; k < count; ++k) {
+        const V v = keep[k] ? values[k] : V(0);
+        if (unit_range) {
+          out[k] = v ? 255 : 0;
+        } else {
+          out[k] = v < V(0) ? 0 : (v > V(255) ? 255 : static_cast<uint8_t>(v));
+        }
+      }
+    }
+    converted = true;
+  });
+  if (!converted) return py::object();
   return std::move(result);
 }
 
 // ---------------------------------------------------------------------------
 // uint8 conversion and PNG encoding
+
+namespace {
+
+// Smallest and largest element, and whether any is NaN (then the extremes
+// are meaningless: such arrays go to numpy).
+template <typename T>
+struct Extremes {
+  T low;
+  T high;
+  bool nan;
+};
+
+template <typename T>
+Extremes<T> extremes(const T* values, size_t count) {
+  // Four independent lanes, so the comparisons do not wait on each other.
+  bool nan = false;
+  T low[4] = {values[0], values[0], values[0], values[0]};
+  T high[4] = {values[0], values[0], values[0], values[0]};
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    for (size_t lane = 0; lane < 4; ++lane) {
+      const T v = values[i + lane];
+      nan |= is_nan(v);
+      low[lane] = v < low[lane] ? v : low[lane];
+      high[lane] = v > high[lane] ? v : high[lane];
+    }
+  }
+  for (; i < count; ++i) {
+    const T v = values[i];
+    nan |= is_nan(v);
+    low[0] = v < low[0] ? v : low[0];
+    high[0] = v > high[0] ? v : high[0];
+  }
+  for (size_t lane = 1; lane < 4; ++lane) {
+    low[0] = low[lane] < low[0] ? low[lane] : low[0];
+    high[0] = high[lane] > high[0] ? high[lane] : high[0];
+  }
+  return {low[0], high[0], nan};
+}
+
+#if defined(__SSE2__)
+// Doubles two at a time. minpd/maxpd differ from the comparisons above only
+// for NaN, which is reported separately.
+template <>
+Extremes<double> extremes<double>(const double* values, size_t count) {
+  __m128d low = _mm_set1_pd(values[0]);
+  __m128d high = low;
+  __m128d unordered = _mm_setzero_pd();
+  size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const __m128d v = _mm_loadu_pd(values + i);
+    low = _mm_min_pd(low, v);
+    high = _mm_max_pd(high, v);
+    unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(v, v));
+  }
+  double lows[2];
+  double highs[2];
+  _mm_storeu_pd(lows, low);
+  _mm_storeu_pd(highs, high);
+  Extremes<double> result{std::min(lows[0], lows[1]), std::max(highs[0], highs[1]),
+                          _mm_movemask_pd(unordered) != 0};
+  for (; i < count; ++i) {
+    const double v = values[i];
+    result.nan |= std::isnan(v);
+    result.low = v < result.low ? v : result.low;
+    result.high = v > result.high ? v : result.high;
+  }
+  return result;
+}
+#endif
+
+template <typename T>
+py::object to_uint8_typed(const py::array& array) {
+  std::vector<Stored<T>> copy;
+  const Stored<T>* values = packed_elements<T>(array, copy);
+  const size_t count = static_cast<size_t>(array.size());
+  std::vector<py::ssize_t> shape(array.shape(), array.shape() + array.ndim());
+  py::array_t<uint8_t> converted(shape);
+  uint8_t* out = converted.mutable_data();
+
+  if constexpr (std::is_same_v<T, bool>) {
+    // A boolean picture always lies in [0, 1]: True * 255.
+    for (size_t i = 0; i < count; ++i) out[i] = values[i] ? 255 : 0;
+    return std::move(converted);
+  } else {
+    const Extremes<T> range = extremes<T>(values, count);
+    // numpy's NaN -> uint8 cast is platform-defined; leave it to numpy.
+    if (range.nan) return py::object();
+    if (range.low >= 0 && range.high <= 1) {
+      for (size_t i = 0; i < count; ++i) {
+        if constexpr (std::is_floating_point_v<T>) {
+          // In the array's own precision, truncated through int32.
+          out[i] = static_cast<uint8_t>(static_cast<int32_t>(values[i] * static_cast<T>(255)));
+        } else {
+          out[i] = values[i] ? 255 : 0;
+        }
+      }
+    } else {
+      for (size_t i = 0; i < count; ++i) {
+        const T v = values[i];
+        const T clipped = v < 0 ? T(0) : (v > 255 ? T(255) : v);
+        // Through int32: the truncation numpy does, in a form that vectorises.
+        out[i] = static_cast<uint8_t>(static_cast<int32_t>(clipped));
+      }
+    }
+    return std::move(converted);
+  }
+}
+
+}  // namespace
 
 py::object to_uint8(py::handle value) {
   py::array array = plain_array(value);
@@ -381,210 +518,9 @@ py::object to_uint8(py::handle value) {
   const char kind = dtype.kind();
   // uint8 needs no conversion; int8 * 255 overflows in numpy, which raises.
   if ((kind == 'u' || kind == 'i') && dtype.itemsize() == 1) return py::object();
-
-  const int ndim = static_cast<int>(array.ndim());
-  std::vector<py::ssize_t> shape(array.shape(), array.shape() + ndim);
-  const char* base = static_cast<const char*>(array.data());
   py::object result;
-  with_numeric_type(dtype, [&](auto tag) {
-    using T = decltype(tag);
-    // Visit every element in C order through the strides.
-    const bool contiguous = (array.flags() & py::array::c_style) != 0;
-    auto for_each = [&](auto&& visit) {
-      const Py_ssize_t total = array.size();
-      if (contiguous) {
-        for (Py_ssize_t n = 0; n < total; ++n) visit(load<T>(base + n * sizeof(T)));
-        return;
-      }
-      std::vector<Py_ssize_t> index(static_cast<size_t>(ndim), 0);
-      for (Py_ssize_t n = 0; n < total; ++n) {
-        Py_ssize_t offset = 0;
-        for (int d = 0; d < ndim; ++d) offset += index[static_cast<size_t>(d)] * array.strides(d);
-        visit(load<T>(base + offset));
-        for (int d = ndim - 1; d >= 0; --d) {
-          if (++index[static_cast<size_t>(d)] < array.shape(d)) break;
-          index[static_cast<size_t>(d)] = 0;
-        }
-      }
-    };
-    bool has_nan = false;
-    T low = load<T>(base);
-    T high = low;
-    for_each([&](T v) {
-      if (is_nan(v)) has_nan = true;
-      if (v < low) low = v;
-      if (v > high) high = v;
-    });
-    // numpy's NaN -> uint8 cast is platform-defined; leave it to numpy.
-    if (has_nan) return;
-    py::array_t<uint8_t> converted(shape);
-    uint8_t* out = converted.mutable_data();
-    bool unit_range;
-    if constexpr (std::is_same_v<T, bool>) {
-      unit_range = true;
-    } else {
-      unit_range = low >= 0 && high <= 1;
-    }
-    if (unit_range) {
-      for_each([&](T v) {
-        if constexpr (std::is_floating_point_v<T>) {
-          const T scaled = v * static_cast<T>(255);  // in the array's own precision
-          *out++ = static_cast<uint8_t>(scaled);
-        } else {
-          *out++ = v ? 255 : 0;
-        }
-      });
-    } else {
-      for_each([&](T v) {
-        if constexpr (std::is_floating_point_v<T>) {
-          const T clipped = v < 0 ? T(0) : (v > 255 ? T(255) : v);
-          *out++ = static_cast<uint8_t>(clipped);
-        } else if constexpr (std::is_same_v<T, bool>) {
-          *out++ = v ? 1 : 0;
-        } else {
-          *out++ = v < 0 ? 0 : (v > 255 ? 255 : static_cast<uint8_t>(v));
-        }
-      });
-    }
-    result = std::move(converted);
-  });
+  with_numeric_type(dtype, [&](auto tag) { result = to_uint8_typed<decltype(tag)>(array); });
   return result;
-}
-
-namespace {
-
-const std::array<uint32_t, 256>& crc_table() {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  return table;
-}
-
-uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
-  const auto& table = crc_table();
-  crc = ~crc;
-  for (size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
-void put32(std::string& out, uint32_t value) {
-  out.push_back(static_cast<char>(value >> 24));
-  out.push_back(static_cast<char>(value >> 16));
-  out.push_back(static_cast<char>(value >> 8));
-  out.push_back(static_cast<char>(value));
-}
-
-void put_chunk(std::string& out, const char type[4], const char* data, size_t size) {
-  put32(out, static_cast<uint32_t>(size));
-  const size_t start = out.size();
-  out.append(type, 4);
-  if (size > 0) out.append(data, size);
-  const auto* typed = reinterpret_cast<const uint8_t*>(out.data() + start);
-  put32(out, crc32(typed, size + 4));
-}
-
-uint8_t paeth(int a, int b, int c) {
-  const int p = a + b - c;
-  const int pa = std::abs(p - a);
-  const int pb = std::abs(p - b);
-  const int pc = std::abs(p - c);
-  if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-  if (pb <= pc) return static_cast<uint8_t>(b);
-  return static_cast<uint8_t>(c);
-}
-
-// PNG scanlines, each filtered with whichever of the five filters gives the
-// smallest sum of absolute (signed) residuals: the usual adaptive choice.
-std::string filtered_scanlines(const std::vector<uint8_t>& pixels, size_t height,
-                               size_t row_bytes, size_t bpp) {
-  std::string out;
-  out.reserve(height * (row_bytes + 1));
-  std::vector<uint8_t> zero_row(row_bytes, 0);
-  std::array<std::vector<uint8_t>, 5> candidates;
-  for (auto& candidate : candidates) candidate.resize(row_bytes);
-  for (size_t y = 0; y < height; ++y) {
-    const uint8_t* row = pixels.data() + y * row_bytes;
-    const uint8_t* up = y > 0 ? row - row_bytes : zero_row.data();
-    std::array<uint64_t, 5> cost{};
-    for (size_t i = 0; i < row_bytes; ++i) {
-      const int a = i >= bpp ? row[i - bpp] : 0;
-      const int b = up[i];
-      const int c = i >= bpp ? up[i - bpp] : 0;
-      const uint8_t x = row[i];
-      const uint8_t residuals[5] = {
-          x, static_cast<uint8_t>(x - a), static_cast<uint8_t>(x - b),
-          static_cast<uint8_t>(x - ((a + b) >> 1)), static_cast<uint8_t>(x - paeth(a, b, c))};
-      for (int f = 0; f < 5; ++f) {
-        candidates[f][i] = residuals[f];
-        cost[f] += static_cast<uint64_t>(std::abs(static_cast<int>(static_cast<int8_t>(residuals[f]))));
-      }
-    }
-    const int best = static_cast<int>(std::min_element(cost.begin(), cost.end()) - cost.begin());
-    out.push_back(static_cast<char>(best));
-    out.append(reinterpret_cast<const char*>(candidates[best].data()), row_bytes);
-  }
-  return out;
-}
-
-}  // namespace
-
-py::object encode_png(py::handle value) {
-  py::array array = plain_array(value);
-  if (!array) return py::object();
-  const py::dtype dtype = array.dtype();
-  if (dtype.kind() != 'u' || dtype.itemsize() != 1) return py::object();
-  const bool colour = array.ndim() == 3 && array.shape(2) == 3;
-  if (!colour && array.ndim() != 2) return py::object();
-  const Py_ssize_t height = array.shape(0);
-  const Py_ssize_t width = array.shape(1);
-  constexpr Py_ssize_t kMaxSide = 0x7FFFFFFF;
-  if (height <= 0 || width <= 0 || height > kMaxSide || width > kMaxSide) return py::object();
-
-  const size_t channels = colour ? 3 : 1;
-  const size_t row_bytes = static_cast<size_t>(width) * channels;
-  std::vector<uint8_t> pixels(static_cast<size_t>(height) * row_bytes);
-  const char* base = static_cast<const char*>(array.data());
-  const Py_ssize_t channel_stride = colour ? array.strides(2) : 0;
-  for (Py_ssize_t y = 0; y < height; ++y) {
-    const char* row = base + y * array.strides(0);
-    uint8_t* target = pixels.data() + static_cast<size_t>(y) * row_bytes;
-    for (Py_ssize_t x = 0; x < width; ++x) {
-      const char* pixel = row + x * array.strides(1);
-      for (size_t c = 0; c < channels; ++c) {
-        *target++ = static_cast<uint8_t>(pixel[static_cast<Py_ssize_t>(c) * channel_stride]);
-      }
-    }
-  }
-  const std::string scanlines =
-      filtered_scanlines(pixels, static_cast<size_t>(height), row_bytes, channels);
-
-  // Deflate through the interpreter's zlib: fast settings, since the filters
-  // already turn flat and black areas into runs.
-  py::module_ zlib = py::module_::import("zlib");
-  py::object compressor = zlib.attr("compressobj")(1, zlib.attr("DEFLATED"), 15, 8,
-                                                   zlib.attr("Z_RLE"));
-  py::bytes head = compressor.attr("compress")(py::bytes(scanlines));
-  py::bytes tail = compressor.attr("flush")();
-  std::string deflated = static_cast<std::string>(head);
-  deflated += static_cast<std::string>(tail);
-
-  std::string png("\x89PNG\r\n\x1a\n", 8);
-  std::string header;
-  put32(header, static_cast<uint32_t>(width));
-  put32(header, static_cast<uint32_t>(height));
-  header.push_back(8);                    // bit depth
-  header.push_back(colour ? 2 : 0);       // truecolour or greyscale
-  header.append(std::string(3, '\0'));    // deflate, adaptive filtering, no interlace
-  put_chunk(png, "IHDR", header.data(), header.size());
-  put_chunk(png, "IDAT", deflated.data(), deflated.size());
-  put_chunk(png, "IEND", nullptr, 0);
-  return py::bytes(png);
 }
 
 }  // namespace vorn::sibrelle::kernels

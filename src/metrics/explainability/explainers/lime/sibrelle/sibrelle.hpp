@@ -8,6 +8,7 @@
 //   segmentation.cpp          segmentation search, the LIME run, raw explanation
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
 //   kernels.cpp               loops over numpy buffers behind the above
+//   png.cpp                   PNG encoding of the pictures
 #pragma once
 
 #include "common/interop.hpp"
@@ -100,6 +101,9 @@ py::object outcome_image(py::handle image, py::handle segments, py::handle featu
 // The uint8 picture of a numeric non-uint8 array: scaled by 255 when every
 // value lies in [0, 1], else clipped to [0, 255]; then truncated.
 py::object to_uint8(py::handle array);
+
+// to_uint8(outcome_image(...)) in one pass, without the float picture.
+py::object outcome_picture(py::handle image, py::handle segments, py::handle features);
 
 // PNG file bytes of a uint8 array of shape (h, w) or (h, w, 3).
 py::object encode_png(py::handle array);
