@@ -174,9 +174,33 @@ py::object array_from_nested_lists(py::handle value) {
   return std::move(result);
 }
 
+namespace {
+
+// Keeps the cyclic garbage collector from running while nested lists are
+// built. An image is tens of thousands of lists; collections triggered by
+// their own allocation would move them, still being built, into the older
+// generations and end in a full collection of the whole heap, although the
+// usual fate of these lists is to be read back into an array and dropped.
+// Only C API calls that run no Python code happen meanwhile.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable()) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
+}  // namespace
+
 py::object nested_lists_from_array(py::handle value) {
   py::array array = plain_array(value);
   if (!array || array.ndim() == 0) return py::object();
+  const CollectorPause pause;
   py::object result;
   with_numeric_type(array.dtype(), [&](auto tag) {
     using T = decltype(tag);
@@ -333,7 +357,6 @@ py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
   for (size_t i = 0, at = 0; i < shown.size(); ++i) {
     for (size_t c = 0; c < channels; ++c) keep[at++] = shown[i];
   }
-  const bool any_hidden = std::find(shown.begin(), shown.end(), 0) != shown.end();
   bool converted = false;
   with_numeric_type(image.dtype(), [&](auto tag) {
     using T = decltype(tag);
@@ -341,30 +364,28 @@ py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
     std::vector<V> copy;
     const V* values = packed_elements<T>(image, copy);
     const size_t count = keep.size();
-    // The float picture's range: its zeros (any hidden pixel) and the shown
-    // values. Compared in the image's own type, which orders them as their
-    // doubles do; a NaN hands the picture to numpy.
-    bool any_shown = false;
+    // The float picture is scaled by 255 when all its values lie in [0, 1]
+    // (its zeros always do), else clipped. Only the shown values can leave
+    // that range; a NaN among them hands the picture to numpy. Whole
+    // numbers stop at the first value outside [0, 1]; floats look at all
+    // of them for NaN.
+    bool unit_range = true;
     bool nan = false;
-    V low = V(0);
-    V high = V(0);
-    for (size_t k = 0; k < count; ++k) {
-      if (keep[k] == 0) continue;
-      const V v = values[k];
-      nan |= is_nan(v);
-      if (!any_shown) {
-        low = high = v;
-        any_shown = true;
+    constexpr size_t kChunk = 4096;
+    for (size_t start = 0; start < count; start += kChunk) {
+      const size_t stop = std::min(count, start + kChunk);
+      bool outside = false;
+      for (size_t k = start; k < stop; ++k) {
+        const V v = values[k];
+        const bool kept = keep[k] != 0;
+        nan |= kept && is_nan(v);
+        outside |= kept && !(v >= V(0) && v <= V(1));
       }
-      low = v < low ? v : low;
-      high = v > high ? v : high;
+      unit_range = unit_range && !outside;
+      if (!unit_range && !std::is_floating_point_v<V>) break;
     }
     if (nan) return;
-    if (any_hidden) {
-      low = low < V(0) ? low : V(0);
-      high = high > V(0) ? high : V(0);
-    }
-    const bool unit_range = static_cast<double>(low) >= 0.0 && static_cast<double>(high) <= 1.0;
+    unit_range = unit_range && !nan;
     if constexpr (std::is_floating_point_v<V>) {
       if (unit_range) {
         // Scaled in double precision, as the float picture is.
@@ -380,16 +401,16 @@ py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
           out[k] = static_cast<uint8_t>(static_cast<int32_t>(clipped));
         }
       }
+    } else if (unit_range) {
+      // Whole numbers in [0, 1] are 0 or 1: times 255.
+      for (size_t k = 0; k < count; ++k) out[k] = (keep[k] && values[k]) ? 255 : 0;
+    } else if constexpr (std::is_same_v<V, uint8_t>) {
+      for (size_t k = 0; k < count; ++k) out[k] = keep[k] ? values[k] : 0;
     } else {
-      // Whole numbers: in [0, 1] they are 0 or 1 (times 255), otherwise
-      // clipping to [0, 255] is exact without passing through doubles.
+      // Clipping to [0, 255] is exact without passing through doubles.
       for (size_t k = 0; k < count; ++k) {
         const V v = keep[k] ? values[k] : V(0);
-        if (unit_range) {
-          out[k] = v ? 255 : 0;
-        } else {
-          out[k] = v < V(0) ? 0 : (v > V(255) ? 255 : static_cast<uint8_t>(v));
-        }
+        out[k] = v < V(0) ? 0 : (v > V(255) ? 255 : static_cast<uint8_t>(v));
       }
     }
     converted = true;

@@ -124,12 +124,19 @@ class BitWriter {
   }
   // At most 32 bits at a time.
   void put(uint32_t bits, int count) {
-    accumulator_ |= static_cast<uint64_t>(bits) << filled_;
+    add(bits, count);
+    flush();
+  }
+  // Bits kept pending: callers add at most 56 bits between flushes.
+  void add(uint64_t bits, int count) {
+    accumulator_ |= bits << filled_;
     filled_ += count;
+  }
+  void flush() {
     store(accumulator_, &out_[position_]);
-    const int whole = filled_ & ~7;  // fewer than 8 + 32 bits were pending
+    const int whole = filled_ & ~7;  // fewer than 8 + 56 bits were pending
     position_ += static_cast<size_t>(whole >> 3);
-    accumulator_ >>= whole;
+    accumulator_ = whole == 64 ? 0 : accumulator_ >> whole;
     filled_ -= whole;
   }
   // Pads to a byte boundary.
@@ -169,6 +176,9 @@ uint32_t reversed(uint32_t code, int length) {
 }
 
 constexpr int kLiteralSymbols = 286;
+// Literal/length codes are kept to 12 bits (deflate allows 15), so four of
+// them fit the bit writer between flushes; the cost in size is negligible.
+constexpr int kMaxLiteralBits = 12;
 constexpr int kDistanceSymbols = 30;
 constexpr int kEndOfBlock = 256;
 constexpr int kMaxRun = 258;
@@ -445,16 +455,15 @@ void write_block(BitWriter& writer, const uint8_t* data, size_t start, size_t en
                  const std::vector<Run>& runs, const HuffmanCode& literals,
                  const HuffmanCode& distances) {
   const LengthCodes& lengths = length_codes();
+  const uint16_t* codes = literals.codes.data();
+  const uint8_t* code_lengths = literals.lengths.data();
   auto write_literals = [&](size_t from, size_t to) {
-    // Two codes of at most 15 bits per put.
-    for (; from + 2 <= to; from += 2) {
-      const uint8_t first = data[from];
-      const uint8_t second = data[from + 1];
-      writer.put(literals.codes[first] | static_cast<uint32_t>(literals.codes[second])
-                                             << literals.lengths[first],
-                 literals.lengths[first] + literals.lengths[second]);
+    // Four codes of at most kMaxLiteralBits each per flush.
+    for (; from + 4 <= to; from += 4) {
+      for (size_t k = 0; k < 4; ++k) writer.add(codes[data[from + k]], code_lengths[data[from + k]]);
+      writer.flush();
     }
-    if (from < to) writer.put(literals.codes[data[from]], literals.lengths[data[from]]);
+    for (; from < to; ++from) writer.put(codes[data[from]], code_lengths[data[from]]);
   };
   size_t cursor = start;
   for (const Run& run : runs) {
@@ -497,8 +506,17 @@ std::string zlib_stream(const std::string& input) {
     uint64_t extra_bits = 0;
     runs.clear();
     size_t span_start = position;
+    // Literal counts in four interleaved tables, so that runs of one value
+    // do not wait on their own increments.
+    std::array<std::array<uint32_t, 256>, 4> counts{};
     auto count_literals = [&](size_t from, size_t to) {
-      for (size_t i = from; i < to; ++i) ++literal_frequencies[data[i]];
+      for (; from + 4 <= to; from += 4) {
+        ++counts[0][data[from]];
+        ++counts[1][data[from + 1]];
+        ++counts[2][data[from + 2]];
+        ++counts[3][data[from + 3]];
+      }
+      for (; from < to; ++from) ++counts[0][data[from]];
     };
     while (position < block_end) {
       // Eight bytes at a time while no byte repeats its predecessor.
@@ -535,11 +553,14 @@ std::string zlib_stream(const std::string& input) {
       ++position;
     }
     count_literals(span_start, block_end);
+    for (int byte = 0; byte < 256; ++byte) {
+      literal_frequencies[byte] += counts[0][byte] + counts[1][byte] + counts[2][byte] + counts[3][byte];
+    }
     literal_frequencies[kEndOfBlock] = 1;
     const size_t block_size = block_end - block_start;
 
     // The block's own codes and what its header costs.
-    HuffmanCode literals = build_code(literal_frequencies, 15);
+    HuffmanCode literals = build_code(literal_frequencies, kMaxLiteralBits);
     HuffmanCode distances = build_code(distance_frequencies, 15);
     if (distance_frequencies[0] == 0) {
       // At least one distance code must be described, even if unused.
