@@ -69,12 +69,12 @@ inline bool with_numeric_type(const py::dtype& dtype, Body&& body) {
   }
 }
 
-// The ndarray behind `value`, or an empty array when it is not a plain one
-// with native byte order.
+// The ndarray behind `value`, or a null one (false in a boolean context)
+// when it is not a plain ndarray with native byte order.
 inline py::array plain_array(py::handle value) {
-  if (!is_plain_ndarray(value)) return py::array();
+  if (!is_plain_ndarray(value)) return py::reinterpret_steal<py::array>(py::handle());
   auto array = py::reinterpret_borrow<py::array>(value);
-  if (!native_order(array.dtype())) return py::array();
+  if (!native_order(array.dtype())) return py::reinterpret_steal<py::array>(py::handle());
   return array;
 }
 
