@@ -1,0 +1,68 @@
+from typing import Any, Callable, Optional
+
+import numpy as np
+import pandas as pd
+
+from vorn_metrics_plugin.common.utils.metrics_logger import MetricLogger
+from vorn_metrics_plugin.metrics.explainability.entity.constants import (
+    ImageHeuristic,
+    ImageSegmentAlgo,
+    LimeFeatureSelection,
+)
+from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
+from vorn_metrics_plugin.metrics.explainability.explainers.base_explainer import BaseExplainer
+
+logger: MetricLogger
+
+ScoringFunction = Callable[..., tuple[Any, Any]]
+
+class Sibrelle(BaseExplainer):
+    """Class to compute lime explanation for structured data."""
+
+    config: ExplainConfig
+    is3d: bool
+    possible_predictions: Optional[list[Any]]
+    label_map: Optional[dict[Any, int]]
+    feature: str
+    return_raw_explanation: Any
+    scoring_fn: ScoringFunction
+    meta_values: Optional[pd.DataFrame]
+    input_image_array: np.ndarray
+    feature_matrix: np.ndarray
+    label: str
+    total_features: list[tuple[str, float]]
+    feature_weights: list[tuple[int, float]]
+
+    def __init__(self, explain_config: ExplainConfig) -> None: ...
+    def is_supported(self) -> bool: ...
+    def initialize(self) -> None: ...
+    @property
+    def features_count(self) -> int: ...
+    @features_count.setter
+    def features_count(self, value: Any) -> None: ...
+    @property
+    def perturbations_count(self) -> int: ...
+    @perturbations_count.setter
+    def perturbations_count(self, value: Any) -> None: ...
+    @property
+    def scoring_batch_size(self) -> int: ...
+    @scoring_batch_size.setter
+    def scoring_batch_size(self, value: Any) -> None: ...
+    @property
+    def feature_selection(self) -> LimeFeatureSelection: ...
+    @feature_selection.setter
+    def feature_selection(self, value: Any) -> None: ...
+    @property
+    def image_segment_algo(self) -> Optional[ImageSegmentAlgo]: ...
+    @image_segment_algo.setter
+    def image_segment_algo(self, value: Any) -> None: ...
+    def explain_data(self, data: pd.DataFrame, scoring_fn: ScoringFunction) -> dict[str, list[Any]]: ...
+    def is_valid_scoring_input(self, test_data_point: np.ndarray) -> bool: ...
+    def convert_raw_explanation(
+        self, raw_explanation: dict[str, Any]
+    ) -> tuple[list[dict[str, Any]], Optional[list[dict[str, Any]]]]: ...
+    def _split_features(
+        self, heuristic: ImageHeuristic = ..., min_weight: float = 0.0
+    ) -> tuple[list[tuple[int, float]], list[tuple[int, float]]]: ...
+    def _get_outcome_image(self, features: list[tuple[int, float]] = ...) -> str: ...
+    def _convert_to_base64(self, image_array: np.ndarray) -> str: ...
