@@ -179,6 +179,8 @@ PICTURE_CASES = {
     "float above 1": colour_image() * 1.7,
     "float32 in [0, 1]": (colour_image() / 255.0).astype(np.float32),
     "negative ints": colour_image().astype(np.int16) - 100,
+    "int8": (colour_image().astype(np.int16) - 100).astype(np.int8),
+    "uint64 above 255": colour_image().astype(np.uint64) * 3,
     "zeros and ones": (colour_image() > 128).astype(np.int32),
     "booleans": colour_image() > 128,
     "grey 2-D": colour_image()[:, :, 0].astype(float),

@@ -263,6 +263,19 @@ bool feature_ids(py::handle features, std::vector<int64_t>& ids) {
   return true;
 }
 
+// A whole number clipped to [0, 255], compared in a type wide enough for
+// both (255 does not fit int8).
+template <typename V>
+uint8_t clipped_byte(V v) {
+  if constexpr (std::is_signed_v<V>) {
+    const int64_t wide = v;
+    return static_cast<uint8_t>(wide < 0 ? 0 : (wide > 255 ? 255 : wide));
+  } else {
+    const uint64_t wide = v;
+    return static_cast<uint8_t>(wide > 255 ? 255 : wide);
+  }
+}
+
 // The pixels of an outcome picture: which of them belong to a shown segment.
 // Declines (false) unless the image is 2-D or 3-D numeric, the segment map a
 // 2-D integer map of the image's height and width, and every feature a
@@ -410,7 +423,7 @@ py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
       // Clipping to [0, 255] is exact without passing through doubles.
       for (size_t k = 0; k < count; ++k) {
         const V v = keep[k] ? values[k] : V(0);
-        out[k] = v < V(0) ? 0 : (v > V(255) ? 255 : static_cast<uint8_t>(v));
+        out[k] = clipped_byte(v);
       }
     }
     converted = true;

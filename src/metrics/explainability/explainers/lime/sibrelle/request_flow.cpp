@@ -97,7 +97,7 @@ py::object explain_row(const Globals& g, py::object self, py::object data_row) {
   return g["LimeImageExplanationSchema"]().attr("dump")(exp_resp);
 }
 
-py::object get_meta_values(py::object self, py::object data_row, const Globals& g) {
+py::object get_meta_values(const Globals& g, py::object self, py::object data_row) {
   py::object meta_values = py::none();
   py::object config = self.attr("config");
   if (truthy(config.attr("meta_fields"))) {
@@ -184,7 +184,7 @@ void define_request_flow(const Globals& g, py::handle cls) {
       py::arg("data_row"));
   interop::def_private_method(
       cls, "__get_meta_values", kGetMetaValuesDoc,
-      [g](py::object self, py::object data_row) { return get_meta_values(self, data_row, g); },
+      [g](py::object self, py::object data_row) { return get_meta_values(g, self, data_row); },
       py::arg("data_row"));
   interop::def_private_method(
       cls, "__get_input_image", kGetInputImageDoc,
