@@ -1,6 +1,9 @@
 """The class, its constructor, the support test, initialize and the five properties."""
 
 import inspect
+import os
+import subprocess
+import sys
 
 import pandas as pd
 import pytest
@@ -21,6 +24,39 @@ PRIVATE_METHODS = [
     "scoring_fn", "set_label_map", "get_labels", "get_label", "get_others_label",
     "get_segmentation_fn", "get_raw_explanation",
 ]
+
+
+MODULE_GLOBALS = [
+    "base64", "json", "math", "os", "uuid", "Counter", "deepcopy", "mkdtemp", "np", "pd",
+    "lime_image", "SegmentationAlgorithm", "gray2rgb", "h5py", "imageio",
+    "ExplainabilityMetricType", "InputDataType", "ProblemType", "MetricLogger", "FEATURES_COUNT",
+    "ImageHeuristic", "ImageSegmentAlgo", "LimeFeatureSelection", "ExplainConfig", "Error",
+    "ErrorTarget", "LimeImageExplanation", "LimeImageExplanationSchema", "BaseExplainer",
+]
+
+
+class TestModule:
+    def test_outside_names_are_module_globals(self, sibrelle):
+        import numpy
+        from lime.wrappers.scikit_image import SegmentationAlgorithm
+
+        missing = [name for name in MODULE_GLOBALS if name not in vars(sibrelle)]
+        assert missing == []
+        assert sibrelle.np is numpy and sibrelle.SegmentationAlgorithm is SegmentationAlgorithm
+
+    def test_one_module_logger(self, sibrelle):
+        assert isinstance(sibrelle.logger, sibrelle.MetricLogger)
+        assert sibrelle.logger.name == sibrelle.__name__
+
+    def test_loads_without_h5py(self):
+        # A None entry in sys.modules makes `import h5py` fail.
+        code = ("import sys; sys.modules['h5py'] = None; "
+                "from vorn_metrics_plugin.metrics.explainability.explainers.lime import sibrelle; "
+                "print('h5py' in vars(sibrelle), sibrelle.Sibrelle.__name__)")
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                env=environment, check=True)
+        assert result.stdout.split() == ["False", "Sibrelle"]
 
 
 class TestClass:
