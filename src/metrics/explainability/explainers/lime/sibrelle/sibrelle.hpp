@@ -9,6 +9,7 @@
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
 //   kernels.cpp               loops over numpy buffers behind the above
 //   png.cpp                   PNG encoding of the pictures
+//   array_access.hpp          reading numpy buffers (for kernels and PNG)
 #pragma once
 
 #include "common/interop.hpp"
