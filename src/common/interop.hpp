@@ -125,7 +125,10 @@ py::object with_context(py::handle manager, Body&& body) {
   try {
     result = as_python_errors([&] { return py::object(body(entered)); });
   } catch (py::error_already_set& error) {
-    py::object suppress = exit(error.type(), error.value(), error.trace());
+    // An error raised from C++ carries no traceback yet; __exit__ gets None then.
+    py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace())
+                                     : py::object(py::none());
+    py::object suppress = exit(error.type(), error.value(), trace);
     if (!truthy(suppress)) throw;
     return py::object();
   }
