@@ -219,19 +219,8 @@ py::object get_outcome_image(const Globals& g, py::object self, py::object featu
   return self.attr("_convert_to_base64")(outcome_image_array);
 }
 
-// The PNG bytes of a uint8 picture. The encoder here writes the same pixels
-// as imageio's PNG writer, without its per-call plugin dispatch and with fast
-// compression settings; a substituted imageio (or imwrite) is called instead.
+// The PNG bytes of a uint8 picture, written by the module's imageio.
 py::object png_bytes(const Globals& g, py::handle image_array) {
-  if (interop::global_is_module(g, "imageio", "imageio")) {
-    py::object imageio = g["imageio"];
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* v2 = PyDict_GetItemString(modules, "imageio.v2");
-    if (v2 != nullptr && imageio.attr("imwrite").is(py::handle(v2).attr("imwrite"))) {
-      py::object encoded = kernels::encode_png(image_array);
-      if (encoded) return encoded;
-    }
-  }
   py::object imageio = g["imageio"];
   return imageio.attr("imwrite")(imageio.attr("RETURN_BYTES"), image_array, "png");
 }

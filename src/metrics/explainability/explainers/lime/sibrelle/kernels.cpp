@@ -1,16 +1,10 @@
 // Loops over numpy buffers for the explainer's per-row hot spots: the label
 // map of a scoring batch, list <-> array conversion of the raw explanation,
-// the outcome pictures and their uint8 form. (PNG encoding: png.cpp.)
+// the outcome pictures and their uint8 form.
 //
 // Every kernel first checks that it got a plain ndarray (exact type, native
 // byte order, a dtype it handles) and otherwise declines, so the caller's
 // generic path runs.
-//
-// The build optimises at -O2, where GCC only vectorises loops it can prove
-// need no scalar remainder; the element loops here want the full vectoriser.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
-#endif
 
 #include "metrics/explainability/explainers/lime/sibrelle/array_access.hpp"
 #include "metrics/explainability/explainers/lime/sibrelle/sibrelle.hpp"

@@ -106,9 +106,6 @@ py::object to_uint8(py::handle array);
 // to_uint8(outcome_image(...)) in one pass, without the float picture.
 py::object outcome_picture(py::handle image, py::handle segments, py::handle features);
 
-// PNG file bytes of a uint8 array of shape (h, w) or (h, w, 3).
-py::object encode_png(py::handle array);
-
 }  // namespace kernels
 
 }  // namespace vorn::sibrelle
