@@ -1,0 +1,36 @@
+"""The demo behind the README's first command, run as a user runs it."""
+
+import json
+import subprocess
+import sys
+
+import imageio.v2 as imageio
+import numpy as np
+
+
+def test_demo_lists_the_catalogue_and_writes_an_explanation(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-m", "vorn_metrics_plugin.demo", str(tmp_path)],
+        capture_output=True, text=True, timeout=300, check=False,
+    )
+    assert result.returncode == 0, result.stderr
+    assert "  hallucination: 2 card(s)" in result.stdout
+    assert "Evaluator ready:" in result.stdout
+    assert "Image explanation" in result.stdout
+
+    record = json.loads((tmp_path / "explanation.json").read_text())
+    prediction, others = record["predictions"]
+    assert 0 < prediction["probability"] <= 1
+    assert others["probability"] == 1 - prediction["probability"]
+
+    source, supporting, opposing = (
+        imageio.imread(tmp_path / name) for name in ("input.png", "supporting.png", "opposing.png")
+    )
+    assert source.shape[:2] == (256, 256) and source.any()
+    shown_for = supporting.any(axis=-1) if supporting.ndim == 3 else supporting > 0
+    shown_against = opposing.any(axis=-1) if opposing.ndim == 3 else opposing > 0
+    # Each picture shows regions of the input image, unchanged, and no region is in both.
+    assert shown_for.any() and shown_against.any()
+    assert not (shown_for & shown_against).any()
+    assert np.array_equal(supporting[shown_for], source[shown_for])
+    assert np.array_equal(opposing[shown_against], source[shown_against])
