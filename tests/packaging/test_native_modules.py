@@ -23,11 +23,11 @@ RUNTIME_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|ld-linux[-\w]*
 
 @pytest.mark.parametrize("name", NATIVE_MODULES)
 def test_extension_links_only_the_language_runtimes(name):
-    spec = importlib.util.find_spec(name)
-    assert spec is not None and spec.origin.endswith(".so"), f"{name} is not built as an extension module"
+    found = importlib.util.find_spec(name)
+    assert found is not None and found.origin.endswith(".so"), f"{name} is not built as an extension module"
     readelf = shutil.which("readelf")
     assert readelf, "readelf (binutils) is needed to inspect the extension modules"
-    dynamic = subprocess.run([readelf, "-d", spec.origin], capture_output=True, text=True, check=True).stdout
+    dynamic = subprocess.run([readelf, "-d", found.origin], capture_output=True, text=True, check=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
     assert needed, dynamic
     assert [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib)] == []
