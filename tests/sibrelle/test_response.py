@@ -160,6 +160,21 @@ class TestSplit:
             ImageHeuristic.TOP_5_POSITIVE_TOP_5_NEGATIVE_THRESHOLD)
         assert (len(positive), len(negative)) == (most, most)
 
+    @pytest.mark.parametrize("heuristic", list(ImageHeuristic))
+    def test_a_nan_weight_is_neither_positive_nor_negative(self, make_explainer, heuristic):
+        explainer = make_explainer()
+        explainer.feature_weights = [(0, 0.5), (1, float("nan")), (2, -0.3)]
+        assert explainer._split_features(heuristic) == ([(0, 0.5)], [(2, -0.3)])
+
+    def test_nan_weights_are_counted_on_neither_side(self, make_explainer):
+        weights = [(3, 0.4), (0, float("nan")), (12, -0.05)]
+        input_features, (first, second) = make_explainer().convert_raw_explanation(
+            raw_explanation(weights))
+        assert input_features[0]["total_features"] == 3
+        assert input_features[0]["used_features"] == 2
+        assert (first["explanation"][0]["total_features"],
+                second["explanation"][0]["total_features"]) == (1, 1)
+
     def test_the_default_split_keeps_the_list(self, make_explainer):
         explainer = make_explainer()
         explainer.feature_weights = weights = features(6)

@@ -63,12 +63,13 @@ py::object as_array(const Globals& g, py::handle value) {
 
 py::object weight_of(py::handle feature) { return feature[py::int_(1)]; }
 
-// Pairs of `features` whose weight is >= 0 (or < 0), in list order.
+// Pairs of `features` whose weight is >= 0 (or < 0), in list order. Each
+// side is its own comparison: a NaN weight is neither.
 py::list features_by_sign(py::handle features, bool positive) {
   py::list selected;
+  const int op = positive ? Py_GE : Py_LT;
   for (py::handle feature : features) {
-    const bool non_negative = truthy(compare(weight_of(feature), py::int_(0), Py_GE));
-    if (non_negative == positive) selected.append(feature);
+    if (truthy(compare(weight_of(feature), py::int_(0), op))) selected.append(feature);
   }
   return selected;
 }
