@@ -198,6 +198,7 @@ PICTURE_CASES = {
     "uint64 above 255": colour_image().astype(np.uint64) * 3,
     "zeros and ones": (colour_image() > 128).astype(np.int32),
     "booleans": colour_image() > 128,
+    "booleans of any byte": (colour_image() // 64).view(bool),
     "grey 2-D": colour_image()[:, :, 0].astype(float),
     "strided view": np.array(colour_image().tolist())[::-1, ::2],
     "big-endian": colour_image().astype(">f8"),
@@ -253,7 +254,9 @@ class TestOutcomePictures:
         picture = decode_png(explainer._get_outcome_image())
         assert picture.shape == (10, 7, 3) and not picture.any()
 
-    def test_an_overridden_conversion_gets_the_float_picture(self, make_explainer, sibrelle):
+    @pytest.mark.parametrize("image", [colour_image(), (colour_image() // 64).view(bool)])
+    def test_an_overridden_conversion_gets_the_float_picture(self, make_explainer, sibrelle,
+                                                              image):
         received = []
 
         class Keeping(sibrelle.Sibrelle):
@@ -262,7 +265,6 @@ class TestOutcomePictures:
                 return "converted"
 
         explainer = Keeping(make_explainer().config)
-        image = colour_image()
         segments = segment_map(*image.shape[:2], 5)
         explainer.input_image_array, explainer.feature_matrix = image, segments
         assert explainer._get_outcome_image(features=[(1, 0.5)]) == "converted"

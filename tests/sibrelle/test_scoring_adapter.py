@@ -109,6 +109,8 @@ LABEL_MAP_CASES = {
     "signed zeros": np.array([[-0.0, 0.0, -1.0], [0.0, -0.0, -2.0], [-1.0, -0.0, -3.0]]),
     "integers": np.random.default_rng(1).integers(0, 3, (30, 4)),
     "booleans": np.random.default_rng(2).integers(0, 2, (30, 3)).astype(bool),
+    # Booleans viewed from bytes other than 0 and 1: all of them are True.
+    "booleans of any byte": np.random.default_rng(5).integers(0, 4, (30, 3), dtype=np.uint8).view(bool),
     "float32": TIES.astype(np.float32),
     "strided view": TIES[:, ::-2],
     "fortran order": np.asfortranarray(TIES),

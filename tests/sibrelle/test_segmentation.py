@@ -243,6 +243,7 @@ class TestRawExplanation:
     @pytest.mark.parametrize("image", [
         np.arange(24, dtype=np.float32).reshape(2, 4, 3) / 7,
         np.array([[True, False]]),
+        np.array([[2, 0, 1, 255]], dtype=np.uint8).view(bool),
         np.arange(6, dtype=np.uint64).reshape(2, 3) * (2 ** 63 // 5),
         np.arange(12, dtype=">i4").reshape(3, 4),
         np.arange(24).reshape(2, 3, 4)[:, ::-1, 1:],

@@ -39,6 +39,15 @@ inline T load(const char* at) {
   return value;
 }
 
+// A numpy bool is a byte that is True when it is not zero: a view of other
+// bytes can hold any value, which is no valid C++ bool. Read as numpy sees it.
+template <>
+inline bool load<bool>(const char* at) {
+  uint8_t byte;
+  std::memcpy(&byte, at, sizeof(byte));
+  return byte != 0;
+}
+
 // Calls `body(T{})` with the C++ type of a numeric dtype; false when the dtype
 // is not one of bool, signed/unsigned 8-64 bit integers, float32, float64.
 template <typename Body>
@@ -94,12 +103,13 @@ using Stored = std::conditional_t<std::is_same_v<T, bool>, uint8_t, T>;
 
 // The elements of `array` in C order as a packed buffer: the array's own
 // memory when it already is one, else a copy gathered through the strides.
+// Booleans are always copied, as 0 or 1.
 template <typename T>
 inline const Stored<T>* packed_elements(const py::array& array, std::vector<Stored<T>>& copy) {
   const int flags = array.flags();
   const bool packed = (flags & py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_) != 0 &&
                       (flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
-  if (packed) return static_cast<const Stored<T>*>(array.data());
+  if (packed && !std::is_same_v<T, bool>) return static_cast<const Stored<T>*>(array.data());
   const int ndim = static_cast<int>(array.ndim());
   const char* base = static_cast<const char*>(array.data());
   copy.resize(static_cast<size_t>(array.size()));
@@ -107,7 +117,7 @@ inline const Stored<T>* packed_elements(const py::array& array, std::vector<Stor
   for (size_t n = 0; n < copy.size(); ++n) {
     Py_ssize_t offset = 0;
     for (int d = 0; d < ndim; ++d) offset += index[static_cast<size_t>(d)] * array.strides(d);
-    copy[n] = load<Stored<T>>(base + offset);
+    copy[n] = static_cast<Stored<T>>(load<T>(base + offset));
     for (int d = ndim - 1; d >= 0; --d) {
       if (++index[static_cast<size_t>(d)] < array.shape(d)) break;
       index[static_cast<size_t>(d)] = 0;
