@@ -7,7 +7,6 @@ from pathlib import Path
 import pytest
 
 from vorn_metrics_plugin.common.utils.python_utils import get
-from vorn_metrics_plugin.metrics.llm.utils.constants import ParaphrasingModel
 
 
 class Creds:
@@ -32,6 +31,14 @@ class GetWithOtherSignature:
         raise AssertionError("not a key lookup")
 
 
+def fake_module():
+    """A module whose ``get`` (like ``requests.get``) is no lookup."""
+    module = types.ModuleType("fake_http")
+    module.get = lambda *args: "called"
+    module.url = "attr"
+    return module
+
+
 @pytest.mark.parametrize(
     "obj, key, expected",
     [
@@ -49,6 +56,8 @@ class GetWithOtherSignature:
         (Creds(), "missing", None),
         (Creds(), 3, None),
         (GetWithOtherSignature(), "url", "from-attribute"),
+        (fake_module(), "url", "attr"),
+        (fake_module(), "other", None),
         (None, "url", None),
     ],
 )
@@ -56,45 +65,30 @@ def test_get_reads_entries_or_attributes(obj, key, expected):
     assert get(obj, key) == expected and type(get(obj, key)) is type(expected)
 
 
-def test_get_reads_a_module_by_attribute_without_calling_its_get():
-    calls = []
-    module = types.ModuleType("fake_http")
-    module.get = lambda *args: calls.append(args)
-    module.url = "attr"
-    assert get(module, "url") == "attr"
-    assert calls == []
-
-
-def test_paraphrasing_model_id_is_a_plain_string():
-    assert type(ParaphrasingModel.META_LLAMA_3_3_70B_INSTRUCT) is str
+LIGHT_MODULES = [
+    "vorn_metrics_plugin.common.utils.python_utils",
+    "vorn_metrics_plugin.common.utils.lg_url_mapping",
+    "vorn_metrics_plugin.common.utils.metrics_logger",
+    "vorn_metrics_plugin.metrics.llm.utils.constants",
+    "vorn_metrics_plugin.metrics.llm.common.model_providers",
+    "vorn_metrics_plugin.metrics.explainability.explainers.lime",
+    "vorn_metrics_plugin.mra",
+    "vorn_orvia_ai.metanames",
+    "vorn_orvia_ai.qrm_client_error",
+]
 
 
 @pytest.mark.parametrize(
-    "module",
-    [
-        "vorn_metrics_plugin.common.utils.python_utils",
-        "vorn_metrics_plugin.common.utils.lg_url_mapping",
-        "vorn_metrics_plugin.common.utils.metrics_logger",
-        "vorn_metrics_plugin.metrics.llm.utils.constants",
-        "vorn_metrics_plugin.metrics.llm.common.model_providers",
-        "vorn_metrics_plugin.metrics.explainability.explainers.lime",
-        "vorn_metrics_plugin.mra",
-        "vorn_orvia_ai.metanames",
-        "vorn_orvia_ai.qrm_client_error",
-    ],
+    "module, heavy",
+    [(module, ("requests", "numpy", "pandas")) for module in LIGHT_MODULES]
+    # the judge and its client are only loaded for cards scored by a judge
+    + [("evalith", ("pandas", "vorn_orvia_ai", "evalith.judge"))],
 )
-def test_light_modules_import_without_heavy_dependencies(module):
+def test_light_modules_import_without_heavy_dependencies(module, heavy):
     python_dir = Path(__file__).resolve().parents[2] / "python"
-    code = (
-        f"import sys; import {module}; "
-        "heavy = [m for m in ('requests', 'numpy', 'pandas') if m in sys.modules]; "
-        "print(','.join(heavy))"
-    )
+    code = f"import sys; import {module}; print(','.join(m for m in {heavy!r} if m in sys.modules))"
     result = subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env={"PYTHONPATH": str(python_dir), "PATH": ""},
-        check=True,
+        [sys.executable, "-c", code], capture_output=True, text=True,
+        env={"PYTHONPATH": str(python_dir), "PATH": ""}, check=True,
     )
     assert result.stdout.strip() == ""
