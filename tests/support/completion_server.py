@@ -98,11 +98,6 @@ class _Handler(BaseHTTPRequestHandler):
         request = RecordedRequest("POST", self.path, dict(self.headers.items()), raw, parsed)
         self._send(self.server.owner._record_and_answer(request))
 
-    def do_GET(self):
-        request = RecordedRequest("GET", self.path, dict(self.headers.items()), b"", None)
-        self.server.owner._record(request)
-        self._send(ScriptedResponse(404, {"error": {"message": "not found"}}))
-
     def _send(self, response: ScriptedResponse) -> None:
         body = response.body
         content_type = "application/json"
@@ -193,27 +188,12 @@ class CompletionServer:
         self.enqueue(200, completion_body(text, model))
 
     @property
-    def pending(self) -> int:
-        """Scripted responses not used yet."""
-        with self._lock:
-            return len(self._queue)
-
-    @property
     def requests(self) -> list[RecordedRequest]:
         """Requests received so far, oldest first (a copy)."""
         with self._lock:
             return list(self._requests)
 
-    def clear(self) -> None:
-        with self._lock:
-            self._queue.clear()
-            self._requests.clear()
-
     # -- request handling (server threads) ---------------------------------
-    def _record(self, request: RecordedRequest) -> None:
-        with self._lock:
-            self._requests.append(request)
-
     def _record_and_answer(self, request: RecordedRequest) -> ScriptedResponse:
         with self._lock:
             self._requests.append(request)
