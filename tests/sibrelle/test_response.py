@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 from sibrelle_support import (
+    NumpyRecorder,
     brightness_scorer,
     colour_image,
     decode_png,
@@ -330,3 +331,16 @@ class TestBase64Png:
     def test_an_empty_picture_fails_as_in_numpy(self, make_explainer):
         with pytest.raises(ValueError):
             make_explainer()._convert_to_base64(np.zeros((0, 4, 3)))
+
+
+@pytest.mark.parametrize("image, used", [
+    (colour_image() * 1.5, "clip"),
+    (np.arange(12, dtype=np.int32).reshape(2, 2, 3), "clip"),
+    (np.full((2, 2, 3), 0.5), "none"),
+])
+def test_conversion_uses_the_module_numpy(make_explainer, sibrelle, monkeypatch, image, used):
+    recorder = NumpyRecorder({"clip"})
+    monkeypatch.setattr(sibrelle, "np", recorder)
+    text = make_explainer()._convert_to_base64(image)
+    assert [name for name, _ in recorder.calls] == ([] if used == "none" else [used])
+    np.testing.assert_array_equal(decode_png(text), reference_uint8(image))

@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 from lime.lime_image import ImageExplanation
 
-from sibrelle_support import reference_label_map
+from sibrelle_support import NumpyRecorder, reference_label_map
 from vorn_metrics_plugin.metrics.explainability.entity.constants import ImageSegmentAlgo
 
 
@@ -267,3 +267,41 @@ class TestOthersLabel:
 def test_segment_algorithm_members_are_the_wrapper_names():
     # The explainer hands these values to LIME's segmentation wrapper.
     assert (ImageSegmentAlgo.QUICKSHIFT.value, ImageSegmentAlgo.SLIC.value) == ("quickshift", "slic")
+
+
+class TestSubstitutedGlobals:
+    """Module globals substituted by a caller are the ones the steps use."""
+
+    def test_the_label_map_counts_with_the_module_counter_and_max(self, make_explainer,
+                                                                  sibrelle, monkeypatch):
+        from collections import Counter
+
+        calls = []
+
+        class Counting(Counter):
+            def __init__(self, items):
+                calls.append("Counter")
+                super().__init__(items)
+
+        def recording_max(items):
+            calls.append("max")
+            return max(items)
+
+        monkeypatch.setattr(sibrelle, "Counter", Counting)
+        monkeypatch.setattr(sibrelle, "max", recording_max, raising=False)
+        explainer = make_explainer()
+        explainer._Sibrelle__set_label_map(np.array([3, 4]), np.array([[0.1, 0.9], [0.5, 0.5]]))
+        assert explainer.label_map == {3: 1}
+        assert calls == ["max", "Counter"] * 2
+
+    def test_missing_predictions_use_the_module_numpy(self, make_explainer, sibrelle,
+                                                      monkeypatch):
+        recorder = NumpyRecorder({"argmax"})
+        monkeypatch.setattr(sibrelle, "np", recorder)
+        explainer = make_explainer()
+        explainer.is3d = True
+        explainer.meta_values = None
+        explainer.scoring_fn = scorer_returning(([[0.1, 0.9], [0.8, 0.2], [0.3, 0.7]], None))
+        explainer._Sibrelle__scoring_fn(np.zeros((3, 2, 2, 3)))
+        assert recorder.calls == [("argmax", {})] * 3
+        assert explainer.possible_predictions == [0, 1]

@@ -229,7 +229,10 @@ py::object png_bytes(const Globals& g, py::handle image_array) {
 py::object convert_to_base64(const Globals& g, py::object self, py::object image_array) {
   py::object np = g["np"];
   if (truthy(compare(image_array.attr("dtype"), np.attr("uint8"), Py_NE))) {
-    py::object converted = kernels::to_uint8(image_array);
+    // The kernel stands in for numpy's clip and uint8 cast.
+    py::object converted = interop::global_is_module(g, "np", "numpy")
+                               ? kernels::to_uint8(image_array)
+                               : py::object();
     if (converted) {
       image_array = converted;
     } else if (truthy(compare(image_array.attr("min")(), py::int_(0), Py_GE)) &&

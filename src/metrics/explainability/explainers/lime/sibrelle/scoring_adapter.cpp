@@ -22,10 +22,34 @@ constexpr const char* kGetLabelsDoc =
 constexpr const char* kGetLabelDoc = "Get the label for which explanation is to be returned";
 constexpr const char* kGetOthersLabelDoc = "Get the others label value";
 
-// A 2-D numeric ndarray with at least one row and one column: its per-row
-// argmax is numpy.argmax along axis 1, the same indexes (and dtype) as
-// collecting numpy.argmax of every row.
-bool rows_argmax_applies(py::handle probabilities) {
+// Whether the global `name` of the module (or the builtin of that name) is
+// still `module.attribute`: nobody substituted it, so a fast path may stand
+// in for it.
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute) {
+  PyObject* current = PyDict_GetItemString(g.dict().ptr(), name);
+  if (current == nullptr) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    current = builtins != nullptr ? PyDict_GetItemString(builtins, name) : nullptr;
+  }
+  if (current == nullptr) return false;
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
+  if (loaded == nullptr) return false;
+  PyObject* original = PyObject_GetAttrString(loaded, attribute);
+  if (original == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool same = original == current;
+  Py_DECREF(original);
+  return same;
+}
+
+// A 2-D numeric ndarray with at least one row and one column, and `np` the
+// module global it was: its per-row argmax is numpy.argmax along axis 1, the
+// same indexes (and dtype) as collecting numpy.argmax of every row.
+bool rows_argmax_applies(const Globals& g, py::handle probabilities) {
+  if (!interop::global_is_module(g, "np", "numpy")) return false;
   if (Py_TYPE(probabilities.ptr()) != py::detail::npy_api::get().PyArray_Type_) return false;
   auto array = py::reinterpret_borrow<py::array>(probabilities);
   if (array.ndim() != 2 || array.shape(0) == 0 || array.shape(1) == 0) return false;
@@ -51,7 +75,7 @@ py::object scoring_fn(const Globals& g, py::object self, py::object data) {
   probabilities = g["np"].attr("array")(probabilities);
   if (predictions.is_none()) {
     py::object np = g["np"];
-    if (rows_argmax_applies(probabilities)) {
+    if (rows_argmax_applies(g, probabilities)) {
       predictions = np.attr("argmax")(probabilities, "axis"_a = 1);
     } else {
       py::list indexes;
@@ -72,8 +96,11 @@ void set_label_map(const Globals& g, py::object self, py::object predictions,
   const size_t probability_rows = py::len(probabilities);
   if (probability_rows != py::len(predictions)) return;
 
+  // The kernel stands in for the built-in max and collections.Counter.
   std::vector<Py_ssize_t> positions;
-  if (kernels::unique_max_positions(probabilities, positions)) {
+  if (global_is(g, "max", "builtins", "max") &&
+      global_is(g, "Counter", "collections", "Counter") &&
+      kernels::unique_max_positions(probabilities, positions)) {
     // zip() over the rows: the positions come from the buffer, the keys are
     // the items that iterating the predictions yields.
     py::iterator prediction_items = py::iter(predictions);
