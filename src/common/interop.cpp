@@ -185,6 +185,21 @@ void raise_while_handling(const py::error_already_set& handled, PyObject* type,
   throw py::error_already_set();
 }
 
+Handling::Handling(const py::error_already_set& error) {
+  PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_trace_);
+  PyObject* value = error.value().ptr();
+  // The handled exception carries the traceback it was caught with.
+  if (error.trace()) PyException_SetTraceback(value, error.trace().ptr());
+  Py_XINCREF(error.type().ptr());
+  Py_XINCREF(value);
+  Py_XINCREF(error.trace().ptr());
+  PyErr_SetExcInfo(error.type().ptr(), value, error.trace().ptr());  // steals all three
+}
+
+Handling::~Handling() {
+  PyErr_SetExcInfo(saved_type_, saved_value_, saved_trace_);  // steals all three
+}
+
 bool is_exception(const py::error_already_set& error) {
   return error.matches(PyExc_Exception);
 }

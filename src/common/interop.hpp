@@ -93,6 +93,24 @@ py::object getattr_or(py::handle obj, const char* name, py::handle fallback);
 // SystemExit are not, and must pass through untouched.
 bool is_exception(const py::error_already_set& error);
 
+// Inside a C++ `catch` that stands for `except ... as e:`, an instance of
+// this marks `error` as the exception being handled until the end of the
+// block, as Python does for the body of an except clause: sys.exc_info()
+// returns it, and an exception raised meanwhile gets it as __context__. The
+// exception handled before is restored at the end of the block.
+class Handling {
+ public:
+  explicit Handling(const py::error_already_set& error);
+  ~Handling();
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyObject* saved_type_ = nullptr;
+  PyObject* saved_value_ = nullptr;
+  PyObject* saved_trace_ = nullptr;
+};
+
 // Run `body` so that whatever it throws is a py::error_already_set: a C++
 // exception that stands for a Python one (pybind11's cast and builtin errors,
 // std::bad_alloc, ...) becomes that Python exception, translated as it would

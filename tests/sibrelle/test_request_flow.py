@@ -1,5 +1,6 @@
 """explain_data: column selection, the per-row flow, error records and image decoding."""
 
+import sys
 import tempfile
 
 import numpy as np
@@ -85,6 +86,27 @@ class TestExplainData:
             "local_explanations"]
         assert records == [error_record("model offline")]
         assert logger.messages("error") == ["model offline"]
+
+    def test_the_row_error_is_being_handled_while_it_is_logged(self, make_explainer, sibrelle,
+                                                                monkeypatch):
+        seen = []
+
+        class Logger:
+            def log_error(self, message):
+                seen.append(sys.exc_info()[1])
+                raise OSError("log down")
+
+        monkeypatch.setattr(sibrelle, "logger", Logger())
+
+        def failing(batch):
+            raise RuntimeError("model offline")
+
+        with pytest.raises(OSError) as raised:
+            make_explainer().explain_data(frame([colour_image()]), failing)
+        (handled,) = seen
+        assert type(handled) is RuntimeError and str(handled) == "model offline"
+        assert raised.value.__context__ is handled
+        assert sys.exc_info() == (None, None, None)
 
     def test_interrupts_are_not_turned_into_records(self, make_explainer):
         def interrupted(batch):

@@ -90,6 +90,7 @@ py::object explain_row(const Globals& g, py::object self, py::object data_row) {
     if (raw) return raw;
   } catch (py::error_already_set& e) {
     if (!interop::is_exception(e)) throw;
+    const interop::Handling handling(e);
     py::str error_msg = interop::pystr(e.value());
     g["logger"].attr("log_error")(error_msg);
     exp_resp = error_response(g, error_msg);
