@@ -104,10 +104,8 @@ def test_constructor_builds_the_model_client_then_the_paraphrasing_client(draven
     assert model.kwargs["params"] is params and model.kwargs["credentials"] is CREDENTIALS
     # fixed settings for the paraphraser, whatever the caller asks
     assert list(paraphrase.kwargs.items()) == [
-        ("model_id", "other/para"),
-        ("params", {gen.DECODING_METHOD: "greedy", gen.MAX_NEW_TOKENS: 4096}),
-        ("credentials", CREDENTIALS),
-        ("project_id", "proj-1"),
+        ("model_id", "other/para"), ("params", {gen.DECODING_METHOD: "greedy", gen.MAX_NEW_TOKENS: 4096}),
+        ("credentials", CREDENTIALS), ("project_id", "proj-1"),
     ]
     assert paraphrase.kwargs["credentials"] is CREDENTIALS
 
@@ -181,12 +179,6 @@ def test_validation_order_and_messages(dravenor, fake_sdk, project_id, credentia
 # --------------------------------------------------------------------------- client failures
 
 
-def bare_provider(dravenor):
-    provider = object.__new__(dravenor.Dravenor)
-    provider.credentials, provider.project_id = CREDENTIALS, "p"
-    return provider
-
-
 @pytest.mark.parametrize("client", ["model", "paraphrasing"])
 def test_client_construction_errors_propagate_unchanged(dravenor, fake_sdk, client):
     fake_sdk.construction_error = error = ValueError("cannot set project")
@@ -194,7 +186,9 @@ def test_client_construction_errors_propagate_unchanged(dravenor, fake_sdk, clie
         if client == "model":
             dravenor.Dravenor("p", CREDENTIALS, model_name="m")
         else:  # not turned into the install message
-            bare_provider(dravenor)._Dravenor__get_paraphrasing_model()
+            provider = object.__new__(dravenor.Dravenor)
+            provider.credentials, provider.project_id = CREDENTIALS, "p"
+            provider._Dravenor__get_paraphrasing_model()
     assert raised.value is error
 
 
