@@ -427,7 +427,7 @@ py::object outcome_picture(py::handle image_handle, py::handle segments_handle,
 }
 
 // ---------------------------------------------------------------------------
-// uint8 conversion and PNG encoding
+// uint8 conversion
 
 namespace {
 

@@ -8,8 +8,7 @@
 //   segmentation.cpp          segmentation search, the LIME run, raw explanation
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
 //   kernels.cpp               loops over numpy buffers behind the above
-//   png.cpp                   PNG encoding of the pictures
-//   array_access.hpp          reading numpy buffers (for kernels and PNG)
+//   array_access.hpp          reading numpy buffers (for the kernels)
 #pragma once
 
 #include "common/interop.hpp"
