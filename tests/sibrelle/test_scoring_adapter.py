@@ -198,6 +198,14 @@ class TestLabelChoice:
         explainer = make_explainer()
         assert explainer._Sibrelle__get_labels({"probability": probabilities}) == expected
 
+    @pytest.mark.parametrize("probabilities, error", [
+        ([[1], "a"], ValueError),  # the array fails before max is taken
+        (None, TypeError),
+    ])
+    def test_labels_fail_as_the_expression_does(self, make_explainer, probabilities, error):
+        with pytest.raises(error):
+            make_explainer()._Sibrelle__get_labels({"probability": probabilities})
+
     def test_a_unique_maximum_is_the_label(self, make_explainer):
         explainer = make_explainer()
         explainer.label_map = {7: 0}

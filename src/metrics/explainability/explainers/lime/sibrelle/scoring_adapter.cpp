@@ -131,10 +131,12 @@ void set_label_map(const Globals& g, py::object self, py::object predictions,
 py::object get_labels(const Globals& g, py::object self, py::object data_row) {
   py::object probabilities =
       data_row.attr("get")(self.attr("config").attr("probability_column"));
+  // In the order Python evaluates the expression: the array, then max().
   py::object np = g["np"];
-  py::object top = g["max"](probabilities);
-  py::object matches = compare(np.attr("array")(probabilities), top, Py_EQ);
-  return np.attr("argwhere")(matches).attr("flatten")().attr("tolist")();
+  py::object argwhere = np.attr("argwhere");
+  py::object array = np.attr("array")(probabilities);
+  py::object matches = compare(array, g["max"](probabilities), Py_EQ);
+  return argwhere(matches).attr("flatten")().attr("tolist")();
 }
 
 // LIME's image explanation keeps the labels it explained as `top_labels` (when
