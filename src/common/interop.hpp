@@ -173,7 +173,10 @@ auto logged_reraise(const Globals& g, const std::string& prefix, Body&& body)
     return body();
   } catch (py::error_already_set& error) {
     if (!is_exception(error)) throw;
-    log_debug(g, prefix + str(error.value()));
+    {
+      Handling handling(error);
+      log_debug(g, prefix + str(error.value()));
+    }
     throw;
   }
 }

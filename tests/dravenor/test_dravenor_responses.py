@@ -1,3 +1,5 @@
+import types
+
 import pytest
 
 from tests.support.recording_logger import RecordingLogger
@@ -130,6 +132,19 @@ def test_interrupts_are_never_retried(provider, fake_sdk, sleeps, module_logger)
         provider.get_paraphrasing_responses("q")
     assert sleeps == []
     assert module_logger.records == []
+
+
+def test_an_interrupted_back_off_is_chained_to_the_time_out(provider, fake_sdk, dravenor, monkeypatch):
+    timeout = ServiceError(TIMEOUT)
+    fake_sdk.outcomes.append(timeout)
+
+    def interrupted_sleep(seconds):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(dravenor, "time", types.SimpleNamespace(sleep=interrupted_sleep))
+    with pytest.raises(KeyboardInterrupt) as caught:
+        provider.get_paraphrasing_responses("q")
+    assert caught.value.__context__ is timeout
 
 
 # --------------------------------------------------------------------------- which logger warns

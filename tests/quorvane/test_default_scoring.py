@@ -167,3 +167,22 @@ def test_answers_through_the_real_client(quorvane, completion_server):
     assert [body["prompt"] for body in sent] == ["one", "two"]
     assert {body["model"] for body in sent} == {"vorn/tiny"}
     assert completion_server.requests[0].header("Authorization") == "Bearer secret"
+
+
+def test_a_failing_log_line_is_chained_to_the_original_error(quorvane, monkeypatch):
+    original = RuntimeError("generation failed")
+
+    class Failing(FakeClient):
+        def generate_text(self, prompt):
+            raise original
+
+    class BrokenLogger:
+        def log_debug(self, message):
+            raise OSError("log sink unavailable")
+
+    monkeypatch.setattr(quorvane, "ModelInference", Failing)
+    monkeypatch.setattr(quorvane, "logger", BrokenLogger())
+    evaluator = make_evaluator(quorvane, {"orvia_ai_model_id": "m"})
+    with pytest.raises(OSError) as caught:
+        evaluator.default_scoring_function(pd.DataFrame({"q": ["a"]}))
+    assert caught.value.__context__ is original

@@ -71,6 +71,7 @@ py::object get_paraphrasing_responses(const Globals& g, py::object self, py::obj
       return self.attr("paraphrase_model").attr("generate_text")("prompt"_a = prompt);
     } catch (py::error_already_set& error) {
       if (!interop::is_exception(error) || !is_gateway_timeout(error)) throw;
+      interop::Handling handling(error);
       retries += 1;
       logger_of(g, self).attr("log_warning")(kRetryWarning);
       // 1, 2, then 4 seconds; the last sleep also precedes the final failure.
