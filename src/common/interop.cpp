@@ -200,6 +200,18 @@ Handling::~Handling() {
   PyErr_SetExcInfo(saved_type_, saved_value_, saved_trace_);  // steals all three
 }
 
+py::object context_method(py::handle manager, const char* name) {
+  py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
+  py::object method = getattr_or(type, name, py::handle());
+  if (!method) {
+    std::string message = std::string("'") + Py_TYPE(manager.ptr())->tp_name +
+                          "' object does not support the context manager protocol";
+    if (std::string(name) == "__exit__") message += " (missed __exit__ method)";
+    raise(PyExc_TypeError, message);
+  }
+  return method;
+}
+
 bool is_exception(const py::error_already_set& error) {
   return error.matches(PyExc_Exception);
 }

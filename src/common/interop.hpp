@@ -132,25 +132,31 @@ auto as_python_errors(Body&& body) -> decltype(body()) {
 // Python's own ValueError/TypeError when there are more, fewer or none.
 std::vector<py::object> unpack(py::handle value, size_t count);
 
+// type(manager).<name>, or the TypeError of a `with` on an object without it.
+py::object context_method(py::handle manager, const char* name);
+
 // `with manager as entered: body(entered)`: __exit__ always runs; when the
 // body fails it gets the exception and may suppress it (the result is then an
 // empty object).
 template <typename Body>
 py::object with_context(py::handle manager, Body&& body) {
-  py::object exit = manager.attr("__exit__");
-  py::object entered = manager.attr("__enter__")();
+  // As the statement does: __enter__ and __exit__ come from the type.
+  py::object enter = context_method(manager, "__enter__");
+  py::object exit = context_method(manager, "__exit__");
+  py::object entered = enter(manager);
   py::object result;
   try {
     result = as_python_errors([&] { return py::object(body(entered)); });
   } catch (py::error_already_set& error) {
+    Handling handling(error);
     // An error raised from C++ carries no traceback yet; __exit__ gets None then.
     py::object trace = error.trace() ? py::reinterpret_borrow<py::object>(error.trace())
                                      : py::object(py::none());
-    py::object suppress = exit(error.type(), error.value(), trace);
+    py::object suppress = exit(manager, error.type(), error.value(), trace);
     if (!truthy(suppress)) throw;
     return py::object();
   }
-  exit(py::none(), py::none(), py::none());
+  exit(manager, py::none(), py::none(), py::none());
   return result;
 }
 
