@@ -20,29 +20,19 @@ def logger(sibrelle, monkeypatch):
 
 
 @pytest.fixture
-def make_config():
+def make_explainer(sibrelle):
+    """An explainer of a binary image problem; `cls` may be a subclass of Sibrelle."""
     from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
 
-    def make(lime=None, **overrides):
+    def make(initialize=True, lime=None, cls=None, **overrides):
         settings = dict(
-            input_data_type="image",
-            problem_type="binary",
-            features=["image"],
-            prediction_column="prediction",
-            probability_column="probability",
+            input_data_type="image", problem_type="binary", features=["image"],
+            prediction_column="prediction", probability_column="probability",
             parameters={"lime": {"features_count": 5, "perturbations_count": 30,
                                  "scoring_batch_size": 10, **(lime or {})}},
         )
         settings.update(overrides)
-        return ExplainConfig(**settings)
-
-    return make
-
-
-@pytest.fixture
-def make_explainer(sibrelle, make_config):
-    def make(initialize=True, lime=None, **overrides):
-        explainer = sibrelle.Sibrelle(make_config(lime=lime, **overrides))
+        explainer = (cls or sibrelle.Sibrelle)(ExplainConfig(**settings))
         if initialize:
             explainer.initialize()
         return explainer

@@ -1,42 +1,54 @@
-"""Images, scoring functions and test oracles for the LIME image explainer tests.
+"""Images, frames, scoring functions and numpy oracles for the LIME image explainer tests.
 
-Images are small (24x24) so that whole rows can be explained with LIME in the
-tests. The oracles are straightforward Python/numpy versions of the module's
-numeric steps; the module must give the same results.
+Images are 24x24 so that whole rows can be explained with LIME in the tests.
+The oracles are plain Python/numpy versions of the module's numeric steps.
 """
 
 import base64
 import io
+import types
 from collections import Counter
 
 import h5py
 import imageio.v2 as imageio
 import numpy as np
+import pandas as pd
 
 SIZE = 24
+PREFIX = "There was an error while computing the explanation. "
 
 
-def colour_image(seed=0, size=SIZE):
+def colour_image(seed=0):
     """Four coloured quadrants with a little noise: several clear segments."""
-    rng = np.random.default_rng(seed)
-    image = np.zeros((size, size, 3), dtype=np.uint8)
-    half = size // 2
-    image[:half, :half] = (200, 30, 30)
-    image[:half, half:] = (30, 200, 30)
-    image[half:, :half] = (30, 30, 200)
-    image[half:, half:] = (220, 220, 40)
-    noise = rng.integers(-12, 13, size=image.shape)
-    return np.clip(image.astype(int) + noise, 0, 255).astype(np.uint8)
+    image = np.zeros((SIZE, SIZE, 3), dtype=int)
+    half = SIZE // 2
+    image[:half, :half], image[:half, half:] = (200, 30, 30), (30, 200, 30)
+    image[half:, :half], image[half:, half:] = (30, 30, 200), (220, 220, 40)
+    noise = np.random.default_rng(seed).integers(-12, 13, size=image.shape)
+    return np.clip(image + noise, 0, 255).astype(np.uint8)
 
 
-def grey_image(seed=1, size=SIZE):
-    return colour_image(seed, size)[:, :, :1].copy()
+def with_nan(image):
+    image = image.astype(float)
+    image[0, 0, 0] = np.nan
+    return image
+
+
+def frame(images, probability=(0.3, 0.7), prediction=1, **extra):
+    rows = {"image": list(images), "prediction": [prediction] * len(images),
+            "probability": [list(probability)] * len(images)}
+    rows.update({name: [value] * len(images) for name, value in extra.items()})
+    return pd.DataFrame(rows)
+
+
+def error_record(message):
+    return {"error": {"code": "TVKES1001E", "message": PREFIX + message,
+                      "target": {"type": "field", "name": "lime"}, "vals": [message]}}
 
 
 def brightness_scorer(batch, *meta):
     """A two-class 'model': the brightness of the image and its complement."""
-    batch = np.asarray(batch, dtype=float)
-    brightness = batch.reshape(len(batch), -1).mean(axis=1) / 255.0
+    brightness = np.asarray(batch, dtype=float).reshape(len(batch), -1).mean(axis=1) / 255.0
     return np.stack([brightness, 1.0 - brightness], axis=1), None
 
 
@@ -44,8 +56,7 @@ class RecordingScorer:
     """brightness_scorer that remembers the shapes and meta values it got."""
 
     def __init__(self):
-        self.shapes = []
-        self.meta = []
+        self.shapes, self.meta = [], []
 
     def __call__(self, batch, *meta):
         self.shapes.append(np.shape(batch))
@@ -64,27 +75,17 @@ def decode_png(text):
     return imageio.imread(io.BytesIO(base64.b64decode(text)))
 
 
-class NumpyRecorder:
-    """Stands in for the module global `np`: numpy itself, with calls of the
-    functions named in `recorded` written down."""
+def recording_numpy(calls, name):
+    """numpy as a substitute for the module global `np`, with np.<name> calls written down."""
+    function = getattr(np, name)
 
-    def __init__(self, recorded):
-        self.calls = []
-        self.recorded = recorded
+    def record(*args, **kwargs):
+        calls.append((name, kwargs))
+        return function(*args, **kwargs)
 
-    def __getattr__(self, name):
-        function = getattr(np, name)
-        if name not in self.recorded:
-            return function
-
-        def record(*args, **kwargs):
-            self.calls.append((name, kwargs))
-            return function(*args, **kwargs)
-
-        return record
+    return types.SimpleNamespace(**{**vars(np), name: record})
 
 
-# ---------------------------------------------------------------------------
 # Oracles
 
 
