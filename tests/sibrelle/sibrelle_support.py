@@ -52,18 +52,6 @@ def brightness_scorer(batch, *meta):
     return np.stack([brightness, 1.0 - brightness], axis=1), None
 
 
-class RecordingScorer:
-    """brightness_scorer that remembers the shapes and meta values it got."""
-
-    def __init__(self):
-        self.shapes, self.meta = [], []
-
-    def __call__(self, batch, *meta):
-        self.shapes.append(np.shape(batch))
-        self.meta.append(meta)
-        return brightness_scorer(batch)
-
-
 def hdf5_bytes(array, name="data"):
     buffer = io.BytesIO()
     with h5py.File(buffer, "w") as file:

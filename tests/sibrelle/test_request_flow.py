@@ -9,7 +9,6 @@ import pytest
 from sibrelle_support import (
     PREFIX,
     SIZE,
-    RecordingScorer,
     brightness_scorer,
     colour_image,
     error_record,
@@ -32,7 +31,12 @@ def is_success(record):
 
 
 def test_rows_are_explained_in_order_with_their_channels_and_meta(make_explainer, logger):
-    scorer = RecordingScorer()
+    calls = []
+
+    def scorer(batch, *meta):
+        calls.append((np.shape(batch), *meta))
+        return brightness_scorer(batch)
+
     explainer = make_explainer(meta_fields=["camera", "site"])
     records = explainer.explain_data(
         frame([colour_image(), grey_image()], site="north", camera=3), scorer)[
@@ -40,10 +44,9 @@ def test_rows_are_explained_in_order_with_their_channels_and_meta(make_explainer
     assert len(records) == 2 and all(map(is_success, records))
     # Colour batches reach the scoring function with three channels, grey
     # batches as one channel; each row scores 30 perturbations in batches of 10.
-    assert [shape[1:] for shape in scorer.shapes] == (
-        [(SIZE, SIZE, 3)] * 3 + [(SIZE, SIZE, 1)] * 3)
+    assert [shape[1:] for shape, _ in calls] == [(SIZE, SIZE, 3)] * 3 + [(SIZE, SIZE, 1)] * 3
     assert explainer.is3d is False
-    for (meta,) in scorer.meta:
+    for _, meta in calls:
         assert list(meta.columns) == ["camera", "site"]
         assert meta.values.tolist() == [[3, "north"]]
     assert logger.messages("error") == []
