@@ -161,28 +161,8 @@ void raise_value_error(const std::string& message) { raise(PyExc_ValueError, mes
 
 void raise_while_handling(const py::error_already_set& handled, PyObject* type,
                           const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(),
-                                        static_cast<Py_ssize_t>(message.size()),
-                                        "surrogateescape");
-  if (text == nullptr) throw py::error_already_set();
-  PyObject* raised = PyObject_CallOneArg(type, text);
-  Py_DECREF(text);
-  if (raised == nullptr) throw py::error_already_set();
-  if (!PyExceptionInstance_Check(raised)) {
-    Py_DECREF(raised);
-    raise(PyExc_TypeError, "exceptions must derive from BaseException");
-  }
-  // The caught exception keeps the traceback it had when it was caught, so
-  // the chained report shows where it came from.
-  PyObject* context = handled.value().ptr();
-  if (handled.trace()) PyException_SetTraceback(context, handled.trace().ptr());
-  Py_INCREF(context);
-  PyException_SetContext(raised, context);  // steals the reference
-  // PyErr_Restore, unlike PyErr_SetObject, leaves the context as set here.
-  PyObject* raised_type = reinterpret_cast<PyObject*>(Py_TYPE(raised));
-  Py_INCREF(raised_type);
-  PyErr_Restore(raised_type, raised, nullptr);
-  throw py::error_already_set();
+  Handling handling(handled);
+  raise(type, message);
 }
 
 Handling::Handling(const py::error_already_set& error) {
