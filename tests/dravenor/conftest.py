@@ -4,7 +4,7 @@ from collections import deque
 
 import pytest
 
-from tests.support.recording_logger import RecordingLogger
+from tests.support.recording_logger import record_module_logger
 
 SDK_MODULES = ("vorn_orvia_ai", "vorn_orvia_ai.foundation_models", "vorn_orvia_ai.metanames")
 
@@ -83,9 +83,7 @@ def without_sdk(monkeypatch):
 @pytest.fixture
 def module_logger(dravenor, monkeypatch):
     """Substitute the module's fallback logger with a recorder."""
-    recorder = RecordingLogger()
-    monkeypatch.setattr(dravenor, "logger", recorder)
-    return recorder
+    return record_module_logger(dravenor, monkeypatch)
 
 
 @pytest.fixture

@@ -2,7 +2,7 @@ import types
 
 import pytest
 
-from tests.support.recording_logger import RecordingLogger
+from tests.support.recording_logger import record_module_logger
 
 
 @pytest.fixture
@@ -14,9 +14,7 @@ def quorvane():
 
 @pytest.fixture
 def logger(quorvane, monkeypatch):
-    recorder = RecordingLogger()
-    monkeypatch.setattr(quorvane, "logger", recorder)
-    return recorder
+    return record_module_logger(quorvane, monkeypatch)
 
 
 class FakeCatalogue:

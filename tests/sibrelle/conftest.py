@@ -2,7 +2,7 @@
 
 import pytest
 
-from tests.support.recording_logger import RecordingLogger
+from tests.support.recording_logger import record_module_logger
 
 
 @pytest.fixture
@@ -14,9 +14,7 @@ def sibrelle():
 
 @pytest.fixture
 def logger(sibrelle, monkeypatch):
-    recorder = RecordingLogger()
-    monkeypatch.setattr(sibrelle, "logger", recorder)
-    return recorder
+    return record_module_logger(sibrelle, monkeypatch)
 
 
 @pytest.fixture

@@ -21,3 +21,10 @@ class RecordingLogger:
 
     def messages(self, level):
         return [message for lvl, message in self.records if lvl == level]
+
+
+def record_module_logger(module, monkeypatch):
+    """Substitute a module's global `logger` with a fresh recorder, for one test."""
+    recorder = RecordingLogger()
+    monkeypatch.setattr(module, "logger", recorder)
+    return recorder
