@@ -132,6 +132,21 @@ std::string repr(py::handle value) {
   return utf8(owned);
 }
 
+Piece::Piece(const char* literal) : text_(py::str(literal)) {}
+Piece::Piece(const std::string& literal) : text_(py::str(literal)) {}
+Piece::Piece(py::handle value) : text_(pystr(value)) {}
+
+py::str concat(std::initializer_list<Piece> pieces) {
+  py::list parts(pieces.size());
+  size_t index = 0;
+  for (const Piece& piece : pieces) {
+    PyList_SET_ITEM(parts.ptr(), index++, piece.text().inc_ref().ptr());
+  }
+  PyObject* joined = PyUnicode_Join(nullptr, parts.ptr());
+  if (joined == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(joined);
+}
+
 py::object getattr_or(py::handle obj, const char* name, py::handle fallback) {
   PyObject* value = PyObject_GetAttrString(obj.ptr(), name);
   if (value != nullptr) return py::reinterpret_steal<py::object>(value);
@@ -158,6 +173,15 @@ void raise(py::handle type, const std::string& message) { raise(type.ptr(), mess
 void raise_exception(const std::string& message) { raise(PyExc_Exception, message); }
 
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
+
+void raise(PyObject* type, py::handle message) {
+  PyErr_SetObject(type, message.ptr());
+  throw py::error_already_set();
+}
+
+void raise_exception(py::handle message) { raise(PyExc_Exception, message); }
+
+void raise_value_error(py::handle message) { raise(PyExc_ValueError, message); }
 
 void raise_while_handling(const py::error_already_set& handled, PyObject* type,
                           const std::string& message) {
@@ -240,20 +264,23 @@ bool global_is_module(const Globals& g, const char* name, const char* module) {
 }
 
 namespace {
-void log_with(const Globals& g, const char* method, const std::string& message) {
-  g["logger"].attr(method)(py::str(message));
+void log_with(const Globals& g, const char* method, py::handle message) {
+  g["logger"].attr(method)(message);
 }
 }  // namespace
 
 void log_debug(const Globals& g, const std::string& message) {
-  log_with(g, "log_debug", message);
+  log_with(g, "log_debug", py::str(message));
 }
 void log_warning(const Globals& g, const std::string& message) {
-  log_with(g, "log_warning", message);
+  log_with(g, "log_warning", py::str(message));
 }
 void log_error(const Globals& g, const std::string& message) {
-  log_with(g, "log_error", message);
+  log_with(g, "log_error", py::str(message));
 }
+void log_debug(const Globals& g, py::handle message) { log_with(g, "log_debug", message); }
+void log_warning(const Globals& g, py::handle message) { log_with(g, "log_warning", message); }
+void log_error(const Globals& g, py::handle message) { log_with(g, "log_error", message); }
 
 // ---------------------------------------------------------------------------
 // Classes

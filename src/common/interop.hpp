@@ -69,6 +69,23 @@ py::object compare(py::handle a, py::handle b, int op);
 std::string str(py::handle value);                   // str(value)
 py::str pystr(py::handle value);                     // str(value), as a Python str
 std::string repr(py::handle value);
+// A message built as Python code builds it: literal pieces and str() of
+// values, joined as Python strings (never through a C++ string, so any text,
+// lone surrogates included, comes out exactly as concatenation gives it).
+// Pieces are evaluated left to right, so str() of a later value is not called
+// when an earlier one raises.
+class Piece {
+ public:
+  Piece(const char* literal);             // NOLINT: literals read naturally
+  Piece(const std::string& literal);      // NOLINT
+  Piece(py::handle value);                // NOLINT: str(value)
+  const py::object& text() const { return text_; }
+
+ private:
+  py::object text_;
+};
+py::str concat(std::initializer_list<Piece> pieces);
+
 // getattr(obj, name, fallback): only AttributeError selects the fallback;
 // any other error raised while reading the attribute propagates. A null
 // fallback (py::handle()) gives an empty object, for callers that must tell a
@@ -84,6 +101,10 @@ py::object getattr_or(py::handle obj, const char* name, py::handle fallback);
 // Raise the built-in Exception class itself.
 [[noreturn]] void raise_exception(const std::string& message);
 [[noreturn]] void raise_value_error(const std::string& message);
+// The same, with a message that is already a Python str.
+[[noreturn]] void raise(PyObject* type, py::handle message);
+[[noreturn]] void raise_exception(py::handle message);
+[[noreturn]] void raise_value_error(py::handle message);
 // `raise type(message)` inside the `except` block that caught `handled`: the
 // new exception carries `handled` as its __context__, as Python chains it.
 [[noreturn]] void raise_while_handling(const py::error_already_set& handled, PyObject* type,
@@ -169,6 +190,9 @@ bool global_is_module(const Globals& g, const char* name, const char* module);
 void log_debug(const Globals& g, const std::string& message);
 void log_warning(const Globals& g, const std::string& message);
 void log_error(const Globals& g, const std::string& message);
+void log_debug(const Globals& g, py::handle message);
+void log_warning(const Globals& g, py::handle message);
+void log_error(const Globals& g, py::handle message);
 
 // Run `body`; on an ordinary exception log `prefix + str(e)` at debug level
 // and raise the very same exception object again.

@@ -54,6 +54,7 @@ PYBIND11_MODULE(quorvane, m) {
   const Globals g(m);
   import_dependencies(g);
   apply_process_settings(g);
-  define_evaluator(g);
+  py::object cls = define_evaluator_class(g);
+  define_default_scoring(g, cls);
   define_risk_catalogue_functions(g);
 }

@@ -1,4 +1,24 @@
 // Module quorvane: the risk evaluator class and its module-level functions.
+//
+// The class Quorvane is an ordinary Python class whose methods are the C++
+// functions of this folder, one source per concern:
+//   construction.cpp      the class, __init__ and validate_params
+//   evaluation_run.cpp    quorvanes, risks_evaluation, process_models_and_risks
+//   default_scoring.cpp   default_scoring_function, _initialize_model_inference
+//   report.cpp            get_pdf_report, _build_report_details
+//   grc_connection.cpp    connect_to_ledgora
+//   grc_publishing.cpp    publish_metrics_to_ledgora, get_ledgora_metric_link
+//   grc_run.cpp           the GRC-backed path of quorvanes
+// and the module-level functions:
+//   metric_shaping.cpp    normalize_metrics_values, reordered_metric_dict,
+//                         normalize_ledgora_data
+//   risk_catalogue.cpp    get_available_risks, check_if_all_risks_are_evaluated
+//   executive_summary.cpp get_executive_summary
+//   score_margin.cpp      calculate_score_with_margin
+//   dataset_loading.cpp   load_dataset_with_fallback
+//   grc_queries.cpp       get_lg_model_id, get_lg_model_metrics_definitions,
+//                         return_existing_metric_value
+//   grc_mutations.cpp     the payload builders, create/add/delete
 #pragma once
 
 #include "common/interop.hpp"
@@ -8,9 +28,12 @@ namespace vorn::quorvane {
 namespace py = pybind11;
 using interop::Globals;
 
-// The class Quorvane: construction, validation and default scoring.
-void define_evaluator(const Globals& g);
-// get_available_risks and check_if_all_risks_are_evaluated.
+// Methods of Quorvane, in the order of the class body.
+py::object define_evaluator_class(const Globals& g);  // returns the class
+void define_evaluation_run(const Globals& g, py::handle cls);
+void define_default_scoring(const Globals& g, py::handle cls);
+
+// Module-level functions.
 void define_risk_catalogue_functions(const Globals& g);
 
 }  // namespace vorn::quorvane
