@@ -70,15 +70,15 @@ bool segment_ids(const py::array& segments, std::vector<int64_t>& ids) {
 
 std::vector<PixelRun> pixel_runs(const std::vector<int64_t>& ids, Py_ssize_t n_features) {
   std::vector<PixelRun> runs;
-  const auto feature_of = [n_features](int64_t id) {
-    return id >= 0 && id < n_features ? id : int64_t{-1};
+  const auto slot_of = [n_features](int64_t id) {
+    return id >= 0 && id < n_features ? static_cast<size_t>(id) + 1 : size_t{0};
   };
   for (size_t pixel = 0; pixel < ids.size(); ++pixel) {
-    const int64_t feature = feature_of(ids[pixel]);
-    if (!runs.empty() && runs.back().feature == feature) {
+    const size_t slot = slot_of(ids[pixel]);
+    if (!runs.empty() && runs.back().slot == slot) {
       ++runs.back().count;
     } else {
-      runs.push_back({pixel, 1, feature});
+      runs.push_back({pixel, 1, slot});
     }
   }
   return runs;
@@ -140,40 +140,52 @@ bool sample_rows(py::handle samples, SampleRows& rows) {
   return true;
 }
 
+namespace {
+
+// memcpy for the short spans of a run: fixed-size moves, the last one
+// overlapping the end, where the library call and its dispatch on the length
+// would cost more than the copy. Long spans go to memcpy.
+inline void copy_span(char* to, const char* from, size_t length) {
+  if (length >= 256) {
+    std::memcpy(to, from, length);
+  } else if (length >= 16) {
+    for (size_t at = 0; at + 16 < length; at += 16) std::memcpy(to + at, from + at, 16);
+    std::memcpy(to + length - 16, from + length - 16, 16);
+  } else if (length >= 8) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + length - 8, from + length - 8, 8);
+  } else if (length >= 4) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + length - 4, from + length - 4, 4);
+  } else if (length > 0) {
+    to[0] = from[0];
+    if (length > 1) std::memcpy(to + length - 2, from + length - 2, 2);
+  }
+}
+
+}  // namespace
+
 void build_perturbed_images(const PerturbationSource& source, const SampleRows& rows,
                             Py_ssize_t first, Py_ssize_t count, char* out) {
-  const char* image = static_cast<const char*>(source.image.data());
-  const char* hidden = static_cast<const char*>(source.hidden.data());
+  // Indexed by whether a run is hidden: which run is hidden is as random as
+  // the samples, so it is looked up rather than branched on.
+  const char* const sources[2] = {static_cast<const char*>(source.image.data()),
+                                  static_cast<const char*>(source.hidden.data())};
   const size_t pixel_bytes = source.pixel_bytes;
-  // An integer is zero exactly when all its bytes are, whatever its width.
-  std::vector<uint8_t> off(static_cast<size_t>(source.n_features));
+  // hidden[1 + f]: feature f is off in the row; hidden[0] stands for ids no
+  // feature hides. An integer is zero exactly when all its bytes are.
+  std::vector<uint8_t> hidden(static_cast<size_t>(source.n_features) + 1, 0);
   for (Py_ssize_t k = 0; k < count; ++k) {
     const char* row = rows.base + (first + k) * rows.row_stride;
-    for (size_t f = 0; f < off.size(); ++f) {
-      off[f] = is_zero(row + static_cast<Py_ssize_t>(f) * rows.column_stride, rows.item_size);
+    for (size_t f = 0; f + 1 < hidden.size(); ++f) {
+      hidden[f + 1] =
+          is_zero(row + static_cast<Py_ssize_t>(f) * rows.column_stride, rows.item_size);
     }
     char* target = out + static_cast<size_t>(k) * source.image_bytes;
-    // Neighbouring runs that come from the same place are copied together.
-    const char* from = nullptr;
-    size_t span_first = 0;
-    size_t span_end = 0;
-    const auto flush = [&] {
-      if (span_end > span_first) {
-        std::memcpy(target + span_first * pixel_bytes, from + span_first * pixel_bytes,
-                    (span_end - span_first) * pixel_bytes);
-      }
-    };
     for (const PixelRun& run : source.runs) {
-      const char* run_from =
-          run.feature >= 0 && off[static_cast<size_t>(run.feature)] != 0 ? hidden : image;
-      if (run_from != from) {
-        flush();
-        from = run_from;
-        span_first = run.first;
-      }
-      span_end = run.first + run.count;
+      const size_t at = run.first * pixel_bytes;
+      copy_span(target + at, sources[hidden[run.slot]] + at, run.count * pixel_bytes);
     }
-    flush();
   }
 }
 

@@ -24,9 +24,9 @@ namespace vorn::sibrelle::kernels {
 namespace py = pybind11;
 
 struct PixelRun {
-  size_t first;     // first pixel, in C order over the segment map
-  size_t count;     // pixels in the run
-  int64_t feature;  // the feature that hides the run, or -1 when none does
+  size_t first;  // first pixel, in C order over the segment map
+  size_t count;  // pixels in the run
+  size_t slot;   // 1 + the feature that hides the run, or 0 when none does
 };
 
 struct PerturbationSource {
