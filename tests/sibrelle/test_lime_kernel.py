@@ -1,6 +1,7 @@
 """NativeLimeImageExplainer against LIME's own image explainer, and when a row uses it."""
 
 import types
+import weakref
 from typing import NamedTuple
 
 import numpy as np
@@ -182,22 +183,35 @@ def test_progress_bar_and_classifier_calls_interleave_as_in_lime(monkeypatch):
         ("classify", 2)]
 
 
-def test_a_batch_the_classifier_keeps_is_never_written_again():
+@pytest.mark.parametrize("hold", ["nothing", "reference", "weak reference", "read-only flag",
+                                  "shape changed in place"])
+def test_every_batch_reaches_the_classifier_as_a_new_array_would(hold):
+    """A batch is filled again only when the classifier left nothing that could tell."""
     rng = np.random.default_rng(3)
     image = image_of(np.float32, 3, rng)
     kept, copies = [], []
 
     def classify(batch):
-        kept.append(batch)
+        assert batch.shape == (4, 9, 7, 3) and batch.base is None
+        assert batch.flags.owndata and batch.flags.writeable and batch.flags.c_contiguous
         copies.append(batch.copy())
+        if hold == "reference":
+            kept.append(batch)
+        elif hold == "weak reference":
+            # As with LIME, the batches before are gone, not this one again.
+            assert all(ref() is None for ref in kept)
+            kept.append(weakref.ref(batch))
+        elif hold == "read-only flag":
+            batch.flags.writeable = False
+        elif hold == "shape changed in place":
+            batch.shape = (2, 2, 9, 7, 3)
         return np.zeros((len(batch), 2))
 
     NativeLimeImageExplainer(random_state=2).data_labels(
         image, image * 0, rng.integers(0, 4, (9, 7)), classify, 20, batch_size=4)
-    assert len({id(batch) for batch in kept}) == 5
-    for batch, copy in zip(kept, copies):
-        assert batch.flags.owndata and batch.flags.writeable and batch.base is None
-        assert np.array_equal(batch, copy)
+    assert len(copies) == 5
+    if hold == "reference":
+        assert all(np.array_equal(batch, copy) for batch, copy in zip(kept, copies))
 
 
 # ---------------------------------------------------------------------------
