@@ -106,7 +106,8 @@ def strided(image):
     "float ids", "hidden colours of another dtype", "hidden colours of another shape",
     "map of another shape", "map with the channel axis", "batch 0", "negative batch",
     "batch 2.0", "numpy batch", "default batch", "Fortran-order image", "strided views",
-    "nan pixels", "own random state", "no samples", "numpy sample count",
+    "nan pixels", "own random state", "no samples", "numpy sample count", "big-endian image",
+    "object image", "boolean image", "float16 image",
 ])
 def test_unusual_inputs_give_what_lime_gives(case):
     rng = np.random.default_rng(5)
@@ -140,6 +141,10 @@ def test_unusual_inputs_give_what_lime_gives(case):
         samples = 0
     elif case == "numpy sample count":
         samples = np.int32(8)
+    elif case in ("big-endian image", "object image", "boolean image", "float16 image"):
+        dtype = {"big-endian image": ">f8", "object image": object, "boolean image": bool,
+                 "float16 image": np.float16}[case]
+        image, hidden = (image > 100).astype(dtype), (hidden > 50).astype(dtype)
 
     def run(cls):
         explainer = cls(random_state=4)
