@@ -70,6 +70,10 @@ SEGMENT_MAPS = {
     "gaps and negatives": lambda rng: rng.choice([-2, 0, 2, 9], size=(9, 7)),
     "uint8 ids": lambda rng: rng.integers(0, 4, (9, 7)).astype(np.uint8),
     "int32 blocks": lambda rng: (np.arange(63).reshape(9, 7) // 10).astype(np.int32),
+    # Ids far apart, and uint64 ids beyond the int64 range.
+    "far-apart ids": lambda rng: rng.choice([1, 0, 2 ** 40, -(2 ** 40)], size=(9, 7)),
+    "uint64 ids": lambda rng: rng.choice(np.array([2, 0, 2 ** 64 - 1, 2 ** 63], dtype=np.uint64),
+                                         size=(9, 7)),
 }
 
 # (samples, batch size): dividing, not dividing, one short batch, batches of one.
