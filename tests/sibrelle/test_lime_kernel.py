@@ -1,5 +1,6 @@
 """NativeLimeImageExplainer against LIME's own image explainer, and when a row uses it."""
 
+import inspect
 import types
 import weakref
 from typing import NamedTuple
@@ -19,6 +20,16 @@ LimeImageExplainer = lime_image.LimeImageExplainer
 class Raised(NamedTuple):
     type: type
     message: str
+
+
+def test_the_native_explainer_is_a_python_subclass_with_lime_s_signature():
+    assert NativeLimeImageExplainer.__bases__ == (LimeImageExplainer,)
+    assert NativeLimeImageExplainer.__module__ == (
+        "vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle")
+    assert inspect.signature(NativeLimeImageExplainer.data_labels) == inspect.signature(
+        LimeImageExplainer.data_labels)
+    explainer = NativeLimeImageExplainer(random_state=3, feature_selection="none")
+    assert explainer.feature_selection == "none" and vars(explainer)
 
 
 def recording_classifier(batches):
