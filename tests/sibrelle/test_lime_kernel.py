@@ -122,7 +122,7 @@ def strided(image):
     "map of another shape", "map with the channel axis", "batch 0", "negative batch",
     "batch 2.0", "numpy batch", "default batch", "Fortran-order image", "strided views",
     "nan pixels", "own random state", "no samples", "numpy sample count", "big-endian image",
-    "object image", "boolean image", "float16 image",
+    "object image", "boolean image", "float16 image", "runs of many kilobytes",
 ])
 def test_unusual_inputs_give_what_lime_gives(case):
     rng = np.random.default_rng(5)
@@ -156,6 +156,9 @@ def test_unusual_inputs_give_what_lime_gives(case):
         samples = 0
     elif case == "numpy sample count":
         samples = np.int32(8)
+    elif case == "runs of many kilobytes":
+        image, hidden = image_of(np.float64, 3, rng, (40, 40)), image_of(np.float64, 3, rng, (40, 40))
+        segments = np.repeat([0, 1, 2, 1], 400).reshape(40, 40)
     elif case in ("big-endian image", "object image", "boolean image", "float16 image"):
         dtype = {"big-endian image": ">f8", "object image": object, "boolean image": bool,
                  "float16 image": np.float16}[case]
