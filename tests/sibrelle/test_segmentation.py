@@ -132,7 +132,7 @@ def test_lime_explainer_and_explain_instance_arguments(make_explainer, sibrelle,
                                "segmentation_fn", "num_samples"]
     np.testing.assert_array_equal(arguments["image"], colour_image())
     assert arguments["classifier_fn"].__func__ is type(explainer).__dict__[
-        "_Sibrelle__scoring_fn"].__func__
+        "_Sibrelle__scoring_fn"]
     assert arguments["classifier_fn"].__self__ is explainer
     assert (arguments["labels"], arguments["hide_color"], arguments["batch_size"],
             arguments["num_samples"]) == ([1], 0, 10, 30)

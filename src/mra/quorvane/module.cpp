@@ -57,4 +57,5 @@ PYBIND11_MODULE(quorvane, m) {
   py::object cls = define_evaluator_class(g);
   define_default_scoring(g, cls);
   define_risk_catalogue_functions(g);
+  vorn::interop::finish_class(g, cls);
 }

@@ -29,7 +29,7 @@ namespace py = pybind11;
 using interop::Globals;
 
 // Methods of Quorvane, in the order of the class body.
-py::object define_evaluator_class(const Globals& g);  // returns the class
+py::object define_evaluator_class(const Globals& g);  // returns the class body
 void define_evaluation_run(const Globals& g, py::handle cls);
 void define_default_scoring(const Globals& g, py::handle cls);
 

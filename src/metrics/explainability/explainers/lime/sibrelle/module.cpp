@@ -55,4 +55,5 @@ PYBIND11_MODULE(sibrelle, m) {
   define_scoring_adapter(g, cls);
   define_segmentation(g, cls);
   define_explanation_response(g, cls);
+  vorn::interop::finish_class(g, cls);
 }

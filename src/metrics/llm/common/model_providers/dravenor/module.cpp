@@ -31,4 +31,5 @@ PYBIND11_MODULE(dravenor, m) {
   g.set("logger", g["MetricLogger"](g["__name__"]));
   py::object cls = define_provider(g);
   define_responses(g, cls);
+  vorn::interop::finish_class(g, cls);
 }
