@@ -336,6 +336,19 @@ py::object ClassRef::operator()() const {
 }
 
 namespace detail {
+int run_module_body(PyObject* module, void (*body)(py::module_&)) {
+  try {
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    body(m);
+    return 0;
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  return -1;
+}
+
 py::object member_qualname(py::handle cls, py::handle name) {
   return concat({py::object(cls.attr("__qualname__")), ".", name});
 }

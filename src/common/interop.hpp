@@ -343,6 +343,31 @@ void def_function(const Globals& g, const char* name, const char* doc, Func&& f,
   g.set(name, fn);
 }
 
+namespace detail {
+// Run a module's initialisation; a failure leaves its own Python error set
+// (-1), as the failing statement of a Python module would raise it.
+int run_module_body(PyObject* module, void (*body)(py::module_&));
+}  // namespace detail
+
+// The entry point of an extension module, used like PYBIND11_MODULE:
+//   VORN_INTEROP_MODULE(quorvane, m) { ...initialisation... }
+// Unlike pybind11's, it does not replace an error of the initialisation (an
+// ImportError of a dependency, say) with its own "initialization failed":
+// importing the module raises the very error, as for a Python module.
+#define VORN_INTEROP_MODULE(name, variable)                                                   \
+  static void vorn_module_body_##name(::pybind11::module_&);                                  \
+  static int vorn_module_exec_##name(PyObject* module) {                                      \
+    return ::vorn::interop::detail::run_module_body(module, &vorn_module_body_##name);        \
+  }                                                                                           \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                      \
+    static PyModuleDef_Slot slots[] = {                                                       \
+        {Py_mod_exec, reinterpret_cast<void*>(&vorn_module_exec_##name)}, {0, nullptr}};      \
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,       \
+                                     slots, nullptr, nullptr, nullptr};                      \
+    return PyModuleDef_Init(&definition);                                                     \
+  }                                                                                           \
+  static void vorn_module_body_##name(::pybind11::module_& variable)
+
 // Call before any binding in a module's init: pybind11's generated signatures
 // would otherwise fill the docstrings of the few pybind11 functions a module
 // still makes (callbacks handed to other libraries).

@@ -42,7 +42,7 @@ py::object vectorcall(py::object callable, py::object positional, py::object nam
 
 }  // namespace
 
-PYBIND11_MODULE(_interop_probe, m) {
+VORN_INTEROP_MODULE(_interop_probe, m) {
   interop::ModuleOptions options;
   const interop::Globals g(m);
   interop::def_function(

@@ -48,7 +48,7 @@ void apply_process_settings(const Globals& g) {
 }  // namespace
 }  // namespace vorn::quorvane
 
-PYBIND11_MODULE(quorvane, m) {
+VORN_INTEROP_MODULE(quorvane, m) {
   using namespace vorn::quorvane;
   vorn::interop::ModuleOptions options;
   const Globals g(m);

@@ -20,7 +20,7 @@ void import_dependencies(const Globals& g) {
 }  // namespace
 }  // namespace vorn::dravenor
 
-PYBIND11_MODULE(dravenor, m) {
+VORN_INTEROP_MODULE(dravenor, m) {
   using namespace vorn::dravenor;
   vorn::interop::ModuleOptions options;
   m.doc() = kModuleDoc;
