@@ -179,8 +179,8 @@ REJECTED = {
 
 
 @pytest.mark.parametrize("name, value", [
-    *[("feature_selection", value) for value in ["best", "", 0, "AUTO"]],
-    *[("image_segment_algo", value) for value in ["", "watershed", False]],
+    *[("feature_selection", value) for value in ["best", "", 0, "AUTO", "b\udcffst"]],
+    *[("image_segment_algo", value) for value in ["", "watershed", False, "\ud800"]],
 ])
 def test_enumeration_properties_reject_other_values(make_explainer, name, value):
     explainer = make_explainer(lime={"feature_selection": "highest_weights",
