@@ -56,5 +56,9 @@ PYBIND11_MODULE(quorvane, m) {
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
   define_default_scoring(g, cls);
+  define_grc_connection(g, cls);
+  define_grc_publishing(g, cls);
   define_risk_catalogue_functions(g);
+  define_grc_query_functions(g);
+  define_grc_mutation_functions(g);
 }
