@@ -27,7 +27,14 @@ __all__ = ["ENDPOINTS", "FAULT_KINDS", "Fault", "FaultPlan"]
 ENDPOINTS = ("token", "authorize", "query", "contents", "delete")
 FAULT_KINDS = ("status", "not_json", "null", "drop")
 
-NOT_JSON_BODY = "<html><body><h1>Service temporarily unavailable</h1></body></html>"
+# An error page as a proxy in front of the service would send it (longer than
+# the 200 characters a client may quote of it).
+NOT_JSON_BODY = (
+    "<!DOCTYPE html>\n<html><head><title>503 Service Temporarily Unavailable</title></head>\n"
+    "<body><h1>Service Temporarily Unavailable</h1>\n<p>The server is temporarily unable to "
+    "service your request due to maintenance downtime or capacity problems. Please try again "
+    "later.</p>\n</body></html>\n"
+)
 
 
 @dataclass

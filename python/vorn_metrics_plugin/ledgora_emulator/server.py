@@ -111,8 +111,12 @@ class LedgoraEmulator:
         thread.start()
 
     def stop(self) -> None:
-        for server in self._servers:
-            server.shutdown()
+        # Each shutdown waits for its server's next poll; wait for them together.
+        stoppers = [threading.Thread(target=server.shutdown) for server in self._servers]
+        for stopper in stoppers:
+            stopper.start()
+        for stopper in stoppers:
+            stopper.join()
         for thread in self._threads:
             thread.join()
         for server in self._servers:
