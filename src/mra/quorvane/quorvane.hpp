@@ -37,12 +37,15 @@ void define_grc_connection(const Globals& g, py::handle cls);
 void define_grc_publishing(const Globals& g, py::handle cls);
 
 // Module-level functions.
+void define_metric_shaping(const Globals& g);
 void define_risk_catalogue_functions(const Globals& g);
+void define_score_with_margin(const Globals& g);
+void define_dataset_loading(const Globals& g);
 void define_grc_query_functions(const Globals& g);
 void define_grc_mutation_functions(const Globals& g);
 
-// The GRC-backed run of quorvanes (taken when the credentials hold "lg_url"):
-// reads back what the service stores, evaluates what is missing, publishes it.
+// The GRC-backed path of quorvanes: stored values read back, missing risks
+// evaluated, new values published.
 py::object run_with_ledgora(const Globals& g, py::handle self);
 
 // Shared by the GRC sources.
