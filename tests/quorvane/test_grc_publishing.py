@@ -86,7 +86,7 @@ def test_failed_rollback_raises_its_own_error(session):
 
 
 @pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_every_grc_call_has_a_time_out(quorvane, ledgora, logger, monkeypatch, mode):
+def test_every_grc_call_has_a_time_out_and_checks_cloud_certificates(quorvane, ledgora, logger, monkeypatch, mode):
     network = spy_on_network(quorvane, monkeypatch)
     session = Session(quorvane, ledgora, mode)
     model_id = quorvane.get_lg_model_id(session.header, MODEL, session.url)
@@ -100,6 +100,11 @@ def test_every_grc_call_has_a_time_out(quorvane, ledgora, logger, monkeypatch, m
     called = {name for name, _, _ in network}
     assert called == {"cloud": {"post", "delete"}, "hxd": {"HTTPSConnection", "get", "post", "delete"}}[mode]
     assert all(kwargs.get("timeout") == 300 for _, _, kwargs in network)
+    # The cloud token request keeps the library's default check; the GRC calls
+    # check certificates in the cloud only.
+    grc_calls = [kwargs for name, args, kwargs in network if name != "HTTPSConnection" and args[0] != ledgora.iam_url]
+    assert {kwargs["verify"] for kwargs in grc_calls} == {mode == "cloud"}
+    assert all("verify" not in kwargs for name, args, kwargs in network if args and args[0] == ledgora.iam_url)
 
 
 @pytest.mark.parametrize("marker", ["/HXD", "/Hxd/grc"])

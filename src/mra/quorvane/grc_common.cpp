@@ -8,6 +8,8 @@ bool is_hxd_url(py::handle lg_url) {
   return interop::contains(lg_url.attr("lower")(), py::str("hxd"));
 }
 
+bool verifies_certificates(py::handle lg_url) { return !is_hxd_url(lg_url); }
+
 py::object without_trailing_slashes(py::handle lg_url) {
   return lg_url.attr("rstrip")("/");
 }

@@ -86,14 +86,15 @@ py::object created_id(py::handle response) {
 // POSTs a record body to the contents endpoint. Any failure of the request or
 // of its answer is reported on standard output and gives None, which the
 // publishing flow turns into a rollback.
-py::object create_content(const Globals& g, py::handle payload, py::object target,
-                          py::handle header, const char* failure) {
+py::object create_content(const Globals& g, py::handle payload, py::handle lg_url,
+                          py::object target, py::handle header, const char* failure) {
+  const bool verify = grc::verifies_certificates(lg_url);
   py::object response;
   try {
     interop::as_python_errors([&] {
       response = g["requests"]
                      .attr("post")(target, "json"_a = payload, "headers"_a = header,
-                                   "verify"_a = false, "timeout"_a = grc::kRequestTimeout)
+                                   "verify"_a = verify, "timeout"_a = grc::kRequestTimeout)
                      .attr("json")();
     });
   } catch (py::error_already_set& error) {
@@ -110,7 +111,7 @@ py::object create_metrics_object(const Globals& g, py::object metric_object_payl
                                  py::object lg_url, py::object header) {
   py::object target = lg_url + py::str("/grc/api/contents");
   if (grc::is_hxd_url(lg_url)) target = lg_url + py::str("/api/contents");
-  return create_content(g, metric_object_payload, target, header,
+  return create_content(g, metric_object_payload, lg_url, target, header,
                         "[ERROR] Failed to create metric object: ");
 }
 
@@ -118,7 +119,7 @@ py::object add_metric_value_to_metric_object(const Globals& g, py::object metric
                                              py::object lg_url, py::object header) {
   py::object target = grc::without_trailing_slashes(lg_url) + py::str("/grc/api/contents");
   if (grc::is_hxd_url(lg_url)) target = lg_url + py::str("/api/contents");
-  return create_content(g, metric_value_payload, target, header,
+  return create_content(g, metric_value_payload, lg_url, target, header,
                         "[ERROR] Failed to create metric value: ");
 }
 
@@ -136,7 +137,8 @@ void delete_metrics_object(const Globals& g, py::object lg_url, py::object model
       py::object target = concat({grc::without_trailing_slashes(lg_url),
                                   "/lggrc/api/v2/contents/", metric_id});
       if (grc::is_hxd_url(lg_url)) target = concat({lg_url, "/api/contents/", metric_id});
-      g["requests"].attr("delete")(target, "headers"_a = header, "verify"_a = false,
+      g["requests"].attr("delete")(target, "headers"_a = header,
+                                   "verify"_a = grc::verifies_certificates(lg_url),
                                    "timeout"_a = grc::kRequestTimeout);
     }
   }

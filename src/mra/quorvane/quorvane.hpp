@@ -57,6 +57,10 @@ constexpr int kRequestTimeout = 300;
 // Every GRC operation decides its mode with this one test, so one run never
 // mixes the two modes.
 bool is_hxd_url(py::handle lg_url);
+// Whether GRC requests check the service's certificate: not on the data
+// platform, whose on-premises installations commonly have self-signed ones;
+// always in the cloud, where the bearer token must reach the real service.
+bool verifies_certificates(py::handle lg_url);
 // lg_url.rstrip("/")
 py::object without_trailing_slashes(py::handle lg_url);
 }  // namespace grc
