@@ -24,6 +24,13 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     assert ("hallucination", "cards.vorn.factual.capitals") in {(r, c) for r, c, *_ in rows}
     assert len({score for _, _, score, _ in rows}) > 1
     assert "Not in the results (no card that the run evaluates): spreading-toxicity" in result.stdout
+    # Published once, then read back without evaluating again.
+    publishing = result.stdout.split("Publishing to a local GRC service emulator", 1)[1]
+    assert publishing.count("Processing ") == 3
+    assert "Metrics have been successfully saved and published to http://127.0.0.1:" in publishing
+    assert "Metrics have already been saved before, and are being retrieved from" in publishing
+    assert re.search(r"task view of the published metrics: http://127\.0\.0\.1:\d+/app/jspview/react/grc/task-view/\d+",
+                     publishing)
     assert "Image explanation" in result.stdout
 
     record = json.loads((tmp_path / "explanation.json").read_text())

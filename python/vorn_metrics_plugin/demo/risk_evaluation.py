@@ -55,4 +55,8 @@ def main() -> dict:
     unscored = [risk for risk in risks if risk not in results]
     if unscored:
         print(f"Not in the results (no card that the run evaluates): {', '.join(unscored)}")
+
+    from vorn_metrics_plugin.demo import publishing
+
+    publishing.main(credentials, scoring_function, [risk for risk in risks if risk in results])
     return results
