@@ -69,6 +69,10 @@ py::object import_now(const char* module, const char* name);
 bool truthy(py::handle value);                      // bool(value)
 bool isinstance(py::handle value, py::handle type);  // isinstance(value, type)
 bool isinstance(py::handle value, PyObject* type);
+// isinstance(value, builtin_type) for a built-in class such as float or list,
+// without the __class__ lookup when the value's own type is built in (its
+// __class__ cannot be overridden then).
+bool isinstance_of(py::handle value, PyTypeObject* builtin_type);
 bool is_none(py::handle value);
 bool callable(py::handle value);
 bool contains(py::handle container, py::handle item);  // item in container
@@ -91,6 +95,9 @@ class Piece {
   Piece(const char* literal);             // NOLINT: literals read naturally
   Piece(const std::string& literal);      // NOLINT
   Piece(py::handle value);                // NOLINT: str(value)
+  template <typename Policy>
+  Piece(const py::detail::accessor<Policy>& value)  // NOLINT: str(obj.attr / obj[key])
+      : Piece(py::handle(py::object(value))) {}
   const py::object& text() const { return text_; }
 
  private:
@@ -201,6 +208,9 @@ py::object with_context(py::handle manager, Body&& body) {
 // sys.modules, i.e. nobody substituted it. Fast paths that stand in for a
 // module's function take this as their permission.
 bool global_is_module(const Globals& g, const char* name, const char* module);
+// Whether the global `name` of the module (or the builtin of that name) is
+// still `module.attribute`, e.g. global_is(g, "round", "builtins", "round").
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute);
 
 // Log a line through the module global `logger`: a literal, or a Python str.
 void log_debug(const Globals& g, const char* message);

@@ -55,7 +55,15 @@ VORN_INTEROP_MODULE(quorvane, m) {
   import_dependencies(g);
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
+  define_evaluation_run(g, cls);
   define_default_scoring(g, cls);
+  define_grc_connection(g, cls);
+  define_grc_publishing(g, cls);
+  define_metric_shaping(g);
   define_risk_catalogue_functions(g);
+  define_score_with_margin(g);
+  define_dataset_loading(g);
+  define_grc_query_functions(g);
+  define_grc_mutation_functions(g);
   vorn::interop::finish_class(g, cls);
 }
