@@ -142,7 +142,8 @@ py::str concat(std::initializer_list<Piece> pieces) {
   for (const Piece& piece : pieces) {
     PyList_SET_ITEM(parts.ptr(), index++, piece.text().inc_ref().ptr());
   }
-  PyObject* joined = PyUnicode_Join(nullptr, parts.ptr());
+  // An empty separator: a null one would make PyUnicode_Join put blanks between the pieces.
+  PyObject* joined = PyUnicode_Join(py::str("").ptr(), parts.ptr());
   if (joined == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);
 }

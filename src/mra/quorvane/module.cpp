@@ -55,6 +55,8 @@ PYBIND11_MODULE(quorvane, m) {
   import_dependencies(g);
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
+  define_report(g, cls);
   define_default_scoring(g, cls);
   define_risk_catalogue_functions(g);
+  define_executive_summary_function(g);
 }

@@ -31,9 +31,11 @@ using interop::Globals;
 // Methods of Quorvane, in the order of the class body.
 py::object define_evaluator_class(const Globals& g);  // returns the class
 void define_evaluation_run(const Globals& g, py::handle cls);
+void define_report(const Globals& g, py::handle cls);
 void define_default_scoring(const Globals& g, py::handle cls);
 
 // Module-level functions.
 void define_risk_catalogue_functions(const Globals& g);
+void define_executive_summary_function(const Globals& g);
 
 }  // namespace vorn::quorvane
