@@ -142,8 +142,8 @@ py::str concat(std::initializer_list<Piece> pieces) {
   for (const Piece& piece : pieces) {
     PyList_SET_ITEM(parts.ptr(), index++, piece.text().inc_ref().ptr());
   }
-  // An empty separator: a null one would make PyUnicode_Join put blanks between the pieces.
-  PyObject* joined = PyUnicode_Join(py::str("").ptr(), parts.ptr());
+  const py::str nothing("");
+  PyObject* joined = PyUnicode_Join(nothing.ptr(), parts.ptr());
   if (joined == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);
 }
@@ -262,6 +262,26 @@ bool global_is_module(const Globals& g, const char* name, const char* module) {
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
   return loaded != nullptr && loaded == current;
+}
+
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute) {
+  PyObject* current = PyDict_GetItemString(g.dict().ptr(), name);
+  if (current == nullptr) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    current = builtins != nullptr ? PyDict_GetItemString(builtins, name) : nullptr;
+  }
+  if (current == nullptr) return false;
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
+  if (loaded == nullptr) return false;
+  PyObject* original = PyObject_GetAttrString(loaded, attribute);
+  if (original == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool same = original == current;
+  Py_DECREF(original);
+  return same;
 }
 
 namespace {

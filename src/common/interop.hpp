@@ -79,6 +79,9 @@ class Piece {
   Piece(const char* literal);             // NOLINT: literals read naturally
   Piece(const std::string& literal);      // NOLINT
   Piece(py::handle value);                // NOLINT: str(value)
+  template <typename Policy>
+  Piece(const py::detail::accessor<Policy>& value)  // NOLINT: str(obj.attr / obj[key])
+      : Piece(py::handle(py::object(value))) {}
   const py::object& text() const { return text_; }
 
  private:
@@ -185,6 +188,9 @@ py::object with_context(py::handle manager, Body&& body) {
 // sys.modules, i.e. nobody substituted it. Fast paths that stand in for a
 // module's function take this as their permission.
 bool global_is_module(const Globals& g, const char* name, const char* module);
+// Whether the global `name` of the module (or the builtin of that name) is
+// still `module.attribute`, e.g. global_is(g, "round", "builtins", "round").
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute);
 
 // Log a debug line through the module global `logger`.
 void log_debug(const Globals& g, const std::string& message);

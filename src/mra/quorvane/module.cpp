@@ -55,8 +55,12 @@ PYBIND11_MODULE(quorvane, m) {
   import_dependencies(g);
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
+  define_evaluation_run(g, cls);
   define_report(g, cls);
   define_default_scoring(g, cls);
+  define_metric_shaping(g);
   define_risk_catalogue_functions(g);
+  define_score_with_margin(g);
+  define_dataset_loading(g);
   define_executive_summary_function(g);
 }

@@ -35,7 +35,14 @@ void define_report(const Globals& g, py::handle cls);
 void define_default_scoring(const Globals& g, py::handle cls);
 
 // Module-level functions.
+void define_metric_shaping(const Globals& g);
 void define_risk_catalogue_functions(const Globals& g);
+void define_score_with_margin(const Globals& g);
+void define_dataset_loading(const Globals& g);
 void define_executive_summary_function(const Globals& g);
+
+// The GRC-backed path of quorvanes: stored values read back, missing risks
+// evaluated, new values published.
+py::object run_with_ledgora(const Globals& g, py::handle self);
 
 }  // namespace vorn::quorvane
