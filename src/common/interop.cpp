@@ -80,6 +80,12 @@ bool isinstance(py::handle value, PyObject* type) {
   return result == 1;
 }
 
+bool isinstance_of(py::handle value, PyTypeObject* builtin_type) {
+  if (PyObject_TypeCheck(value.ptr(), builtin_type)) return true;
+  if (!PyType_HasFeature(Py_TYPE(value.ptr()), Py_TPFLAGS_HEAPTYPE)) return false;
+  return isinstance(value, reinterpret_cast<PyObject*>(builtin_type));
+}
+
 bool isinstance(py::handle value, py::handle type) {
   return isinstance(value, type.ptr());
 }

@@ -59,6 +59,10 @@ py::object import_now(const char* module, const char* name);
 bool truthy(py::handle value);                      // bool(value)
 bool isinstance(py::handle value, py::handle type);  // isinstance(value, type)
 bool isinstance(py::handle value, PyObject* type);
+// isinstance(value, builtin_type) for a built-in class such as float or list,
+// without the __class__ lookup when the value's own type is built in (its
+// __class__ cannot be overridden then).
+bool isinstance_of(py::handle value, PyTypeObject* builtin_type);
 bool is_none(py::handle value);
 bool callable(py::handle value);
 bool contains(py::handle container, py::handle item);  // item in container

@@ -173,3 +173,16 @@ def test_default_scoring_answers_every_prompt_of_a_card(quorvane, clean_provider
                                 max_sample_size=3).quorvanes()
     assert results["output-bias"]["cards.vorn.bias.ambiguous_roles"]["num_of_instances"] == 3
     assert len(completion_server.requests) == 3
+
+
+def test_default_scoring_without_a_project_ends_the_run(quorvane, clean_provider_env, logger):
+    credentials = {"orvia_ai_model_id": "m", "orvia_ai_endpoint_url": "http://127.0.0.1:9",
+                   "orvia_ai_cloud_apikey": "key"}
+    run = quorvane.Quorvane(credentials, risk_dimensions=["output-bias", "hallucination"])
+    with pytest.raises(CannotSetProjectOrSpace):
+        run.quorvanes()
+    debug = logger.messages("debug")
+    assert debug[-2].startswith("Error encountered while getting predictions from orvia.ai: ")
+    assert debug[-1].startswith("Error occurred when evaluating the request: ")
+    assert [m for m in debug if m.endswith(" is processing") and m.startswith("cards.")] == [
+        "cards.vorn.bias.ambiguous_roles is processing"]

@@ -81,75 +81,103 @@ bool round_to_thousandths(double x, double& rounded) {
   return true;
 }
 
-// round(value, 3) through the module's `round`: the exact float path while it
-// is the builtin, the call otherwise (float subclasses such as numpy floats
-// keep their own type and rounding).
-class Rounder {
+// The cleaning rules, with the float paths in C++ while the module's `round`
+// is the builtin and its `np` is numpy. Those are checked when a call starts
+// and again after anything that ran Python code (a substituted global, a
+// float subclass's rounding, sum() of a list).
+class Cleaner {
  public:
-  explicit Rounder(const Globals& g) : g_(g) { refresh(); }
+  explicit Cleaner(const Globals& g) : g_(g) { refresh(); }
 
-  py::object operator()(py::handle value) {
+  // round(value, 3); float subclasses such as numpy floats keep their own
+  // type and rounding.
+  py::object round3(py::handle value) {
     double rounded = 0.0;
-    if (builtin_ && PyFloat_CheckExact(value.ptr()) &&
+    if (round_is_builtin_ && PyFloat_CheckExact(value.ptr()) &&
         round_to_thousandths(PyFloat_AS_DOUBLE(value.ptr()), rounded)) {
       return py::reinterpret_steal<py::object>(PyFloat_FromDouble(rounded));
     }
     py::object result = g_["round"](value, kDecimals);
-    refresh();  // the call ran Python code, which may have replaced `round`
+    refresh();
     return result;
   }
 
- private:
-  void refresh() { builtin_ = interop::global_is(g_, "round", "builtins", "round"); }
+  // np.isnan(value) of a float; numpy reads a float (subclass or not) by its
+  // stored double.
+  bool is_nan(py::handle value) {
+    if (np_is_numpy_ && PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+    const bool nan = interop::truthy(g_["np"].attr("isnan")(value));
+    refresh();
+    return nan;
+  }
 
+  py::object mean3(py::handle values) {
+    py::object total = g_["sum"](values);
+    py::object count = g_["len"](values);
+    refresh();
+    PyObject* mean = PyNumber_TrueDivide(total.ptr(), count.ptr());
+    if (mean == nullptr) throw py::error_already_set();
+    return round3(py::reinterpret_steal<py::object>(mean));
+  }
+
+  py::list rounded_list(py::handle values) {
+    py::list rounded;
+    for (py::handle value : values) rounded.append(round3(value));
+    return rounded;
+  }
+
+  void refresh() {
+    round_is_builtin_ = interop::global_is(g_, "round", "builtins", "round");
+    np_is_numpy_ = interop::global_is_module(g_, "np", "numpy");
+  }
+
+ private:
   const Globals& g_;
-  bool builtin_ = false;
+  bool round_is_builtin_ = false;
+  bool np_is_numpy_ = false;
 };
 
-bool is_float(py::handle value) {
-  return interop::isinstance(value, reinterpret_cast<PyObject*>(&PyFloat_Type));
-}
-
-bool is_nan(const Globals& g, py::handle value) {
-  if (PyFloat_Check(value.ptr()) && interop::global_is_module(g, "np", "numpy")) {
-    // numpy reads a float (subclass or not) by its stored double.
-    return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+// `name in ["all_scores"]`: the one name whose list stays a list.
+bool keeps_list(py::handle metric_name, const py::str& all_scores) {
+  if (PyUnicode_CheckExact(metric_name.ptr())) {
+    return PyUnicode_Compare(all_scores.ptr(), metric_name.ptr()) == 0;
   }
-  return interop::truthy(g["np"].attr("isnan")(value));
+  return interop::truthy(interop::compare(all_scores, metric_name, Py_EQ));
 }
 
-py::list rounded_list(Rounder& round3, py::handle values) {
-  py::list rounded;
-  for (py::handle value : values) rounded.append(round3(value));
-  return rounded;
+py::object cleaned_value(Cleaner& clean, py::handle metric_name, py::handle metric_value,
+                         const py::str& all_scores) {
+  if (keeps_list(metric_name, all_scores)) return clean.rounded_list(metric_value);
+  const bool is_float = interop::isinstance_of(metric_value, &PyFloat_Type);
+  if (is_float && clean.is_nan(metric_value)) return py::float_(0.0);
+  if (interop::isinstance_of(metric_value, &PyList_Type)) return clean.mean3(metric_value);
+  if (is_float) return clean.round3(metric_value);
+  return py::reinterpret_borrow<py::object>(metric_value);
 }
 
 py::list normalize_metrics_values(const Globals& g, py::handle metrics) {
-  const py::str all_scores("all_scores");  // the one name whose list stays a list
-  Rounder round3(g);
+  const py::str all_scores("all_scores");
+  Cleaner clean(g);
   py::list cleaned_data;
   for (py::handle pair : metrics) {
-    const std::vector<py::object> item = interop::unpack(pair, 2);
-    const py::object& metric_name = item[0];
-    const py::object& metric_value = item[1];
-    const bool keeps_list = interop::truthy(interop::compare(all_scores, metric_name, Py_EQ));
-    py::object cleaned;
-    if (keeps_list) {
-      cleaned = rounded_list(round3, metric_value);
-    } else if (is_float(metric_value) && is_nan(g, metric_value)) {
-      cleaned = py::float_(0.0);
-    } else if (interop::isinstance(metric_value, reinterpret_cast<PyObject*>(&PyList_Type))) {
-      py::object total = g["sum"](metric_value);
-      py::object count = g["len"](metric_value);
-      PyObject* mean = PyNumber_TrueDivide(total.ptr(), count.ptr());
-      if (mean == nullptr) throw py::error_already_set();
-      cleaned = round3(py::reinterpret_steal<py::object>(mean));
-    } else if (is_float(metric_value)) {
-      cleaned = round3(metric_value);
+    // Items of a dict's items() are 2-tuples; anything else is unpacked as
+    // `name, value = pair` would.
+    py::object metric_name;
+    py::object metric_value;
+    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
+      metric_name = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(pair.ptr(), 0));
+      metric_value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(pair.ptr(), 1));
     } else {
-      cleaned = metric_value;
+      std::vector<py::object> item = interop::unpack(pair, 2);
+      metric_name = std::move(item[0]);
+      metric_value = std::move(item[1]);
     }
-    cleaned_data.append(py::make_tuple(metric_name, cleaned));
+    py::object cleaned = cleaned_value(clean, metric_name, metric_value, all_scores);
+    PyObject* cleaned_pair = PyTuple_Pack(2, metric_name.ptr(), cleaned.ptr());
+    if (cleaned_pair == nullptr) throw py::error_already_set();
+    const int appended = PyList_Append(cleaned_data.ptr(), cleaned_pair);
+    Py_DECREF(cleaned_pair);
+    if (appended < 0) throw py::error_already_set();
   }
   return cleaned_data;
 }
