@@ -94,12 +94,20 @@ def test_unreachable_endpoint_is_one_line_and_status_1():
     assert result.stdout == ""
 
 
-def test_help_documents_the_flags():
-    result = run_command("--help")
+def test_help_documents_the_flags_as_the_readme_shows_them():
+    result = run_command("--help", env={"COLUMNS": "88"})
     assert result.returncode == 0
     for flag in ["--endpoint", "--model", "--risks", "--sample-size", "--report", "--thresholds", "--grc-url",
                  "--concurrency", "VORN_GRC_APIKEY"]:
         assert flag in result.stdout
+    assert "$ vorn-risk-eval --help\n" + result.stdout in (REPO / "README.md").read_text()
+
+
+def test_list_risks_shows_the_cards_a_run_answers(capsys):
+    assert main(["--list-risks"]) == 0
+    out = capsys.readouterr().out
+    assert "hallucination: 2 card(s)\n  cards.vorn.factual.capitals\n  cards.vorn.factual.arithmetic\n" in out
+    assert "spreading-toxicity: no card that the run evaluates" in out
 
 
 def test_console_script_names_the_command():
