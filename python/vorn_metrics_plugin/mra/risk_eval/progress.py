@@ -74,7 +74,9 @@ class CardProgress:
         self.module.logger = _RecordingLogger(self.module.logger, self.warnings)
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, error_type, error, trace) -> None:
+        if error_type is not None:
+            self._bar.leave = False  # the error message says it all; no half-full bar above it
         self._bar.close()
         for name, value in self._saved.items():
             if value is _MISSING:
