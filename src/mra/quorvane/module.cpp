@@ -58,9 +58,13 @@ PYBIND11_MODULE(quorvane, m) {
   define_evaluation_run(g, cls);
   define_report(g, cls);
   define_default_scoring(g, cls);
+  define_grc_connection(g, cls);
+  define_grc_publishing(g, cls);
   define_metric_shaping(g);
   define_risk_catalogue_functions(g);
   define_score_with_margin(g);
   define_dataset_loading(g);
+  define_grc_query_functions(g);
+  define_grc_mutation_functions(g);
   define_executive_summary_function(g);
 }
