@@ -167,17 +167,6 @@ def test_summary_and_generator_errors_propagate(evaluator):
     assert raised.value is failure
 
 
-def test_report_uses_the_overridden_details_of_a_subclass(evaluator, quorvane):
-    class Custom(quorvane.Quorvane):
-        def _build_report_details(self):
-            return {"custom": True}
-
-    built = evaluator()
-    built.__class__ = Custom
-    built.get_pdf_report(RESULTS, "r.pdf", (0.1, 0.9))
-    assert built.pdf_generator.calls[0][1]["report_details"] == {"custom": True}
-
-
 def test_interface(quorvane):
     cls = quorvane.Quorvane
     assert str(inspect.signature(cls.get_pdf_report)) == (

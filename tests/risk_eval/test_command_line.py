@@ -200,3 +200,22 @@ def test_flags_and_environment_become_the_evaluators_credentials(monkeypatch, ca
         "sample": 4, "risks": ["hallucination"], "name": "My model",
     }
     assert "no results for hallucination" in capsys.readouterr().err
+
+
+def test_publishing_to_a_grc_service_and_reading_it_back(ledgora):
+    ledgora.add_model("demo")
+    env = {"VORN_IAM_URL": ledgora.iam_url, "VORN_GRC_APIKEY": ledgora.settings.apikey}
+    args = ["--grc-url", ledgora.url, "--grc-model-id", "demo", "--risks", "hallucination", "--sample-size", "3"]
+
+    first = run_command(*args, env=env)
+    assert first.returncode == 0, first.stderr
+    assert "Metrics have been successfully saved and published to " in first.stdout
+    published = {record.name for record in ledgora.records("Metric")}
+    assert {"hallucination, cards.vorn.factual.capitals, score",
+            "hallucination, cards.vorn.factual.arithmetic, score"} <= published
+
+    again = run_command(*args, env=env)
+    assert again.returncode == 0, again.stderr
+    assert "Metrics have already been saved before" in again.stdout
+    assert {risk for risk, *_ in TABLE_ROW.findall(again.stdout)} == {"hallucination"}
+    assert {record.name for record in ledgora.records("Metric")} == published
