@@ -63,4 +63,8 @@ def main(output_dir: Path) -> dict:
     output_dir.mkdir(parents=True, exist_ok=True)
     report = evaluator.get_pdf_report(results, str(output_dir / REPORT_NAME), REPORT_THRESHOLDS)
     print(f"Report written to {report}")
+
+    from vorn_metrics_plugin.demo import publishing
+
+    publishing.main(credentials, scoring_function, [risk for risk in risks if risk in results])
     return results
