@@ -56,6 +56,7 @@ VORN_INTEROP_MODULE(quorvane, m) {
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
   define_evaluation_run(g, cls);
+  define_report(g, cls);
   define_default_scoring(g, cls);
   define_grc_connection(g, cls);
   define_grc_publishing(g, cls);
@@ -65,5 +66,6 @@ VORN_INTEROP_MODULE(quorvane, m) {
   define_dataset_loading(g);
   define_grc_query_functions(g);
   define_grc_mutation_functions(g);
+  define_executive_summary_function(g);
   vorn::interop::finish_class(g, cls);
 }
