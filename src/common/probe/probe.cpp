@@ -69,6 +69,11 @@ VORN_INTEROP_MODULE(_interop_probe, m) {
       [](py::object a, py::object b, py::object c) { return py::make_tuple(a, b, c); },
       py::arg("a"), py::arg("b") = py::none(),
       py::arg_v("c", py::module_::import("sys").attr("maxsize"), "sys.maxsize"));
+  // The same through pybind11's own function machinery, for the benchmark.
+  m.def(
+      "pybind11_parameters",
+      [](py::object a, py::object b, py::object c) { return py::make_tuple(a, b, c); },
+      py::arg("a"), py::arg("b") = py::none(), py::arg("c") = 0);
   m.attr("PYBIND11_VERSION") =
       py::make_tuple(PYBIND11_VERSION_MAJOR, PYBIND11_VERSION_MINOR, PYBIND11_VERSION_PATCH);
 }
