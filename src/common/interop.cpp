@@ -129,7 +129,6 @@ std::string utf8(py::handle text) {
 std::string str(py::handle value) { return utf8(pystr(value)); }
 
 Piece::Piece(const char* literal) : text_(py::str(literal)) {}
-Piece::Piece(const std::string& literal) : text_(py::str(literal)) {}
 Piece::Piece(py::handle value) : text_(pystr(value)) {}
 
 py::str concat(std::initializer_list<Piece> pieces) {

@@ -93,7 +93,6 @@ py::str pystr(py::handle value);                     // str(value), as a Python 
 class Piece {
  public:
   Piece(const char* literal);             // NOLINT: literals read naturally
-  Piece(const std::string& literal);      // NOLINT
   Piece(py::handle value);                // NOLINT: str(value)
   template <typename Policy>
   Piece(const py::detail::accessor<Policy>& value)  // NOLINT: str(obj.attr / obj[key])
