@@ -439,8 +439,9 @@ PyObject* get_signature(PyObject* self, void*) {
   Py_RETURN_NONE;
 }
 
+// Assigning None (or deleting) leaves the function describing itself again.
 int set_signature(PyObject* self, PyObject* value, void*) {
-  Py_XSETREF(as_function(self)->signature, Py_XNewRef(value));
+  Py_XSETREF(as_function(self)->signature, value == Py_None ? nullptr : Py_XNewRef(value));
   return 0;
 }
 

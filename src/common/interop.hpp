@@ -249,8 +249,9 @@ void print(const Globals& g, Args&&... args) {
 // every member (abstract methods, __init_subclass__). make_class hands out the
 // body, which the def_* helpers and `body.attr(name) = value` fill;
 // finish_class, at the end of the module's initialisation, creates the class
-// and binds it as a module global. The body is not the class: a method that
-// needs its class when it runs takes a class_ref.
+// and binds it as a module global. The body is not the class, and it does
+// not outlive the module's initialisation: a method that needs its class when
+// it runs takes a class_ref, never the body.
 
 // The body of `class name(*bases)` with its docstring in the module.
 // `init_signature` is the constructor's parameter list without self, e.g.

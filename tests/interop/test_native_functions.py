@@ -178,6 +178,9 @@ def test_attributes_are_writable_like_a_python_functions(monkeypatch):
             setattr(function, name, 5)
     with pytest.raises(TypeError, match="__annotations__ must be set to a dict object"):
         function.__annotations__ = []
+    # An assigned __signature__ is what inspect reports, as for a Python function.
+    monkeypatch.setattr(function, "__signature__", inspect.Signature(), raising=False)
+    assert str(inspect.signature(function)) == "()"
 
 
 def test_annotations_reach_the_signature():
