@@ -15,6 +15,20 @@ from hypothesis import strategies as st
 from tests.support.hardening import values
 
 
+class Failure:
+    """An error a fake raises: a new exception object each time, as a real
+    failure is (raising one object again would grow its traceback)."""
+
+    def __init__(self, cls, message):
+        self.cls, self.message = cls, message
+
+    def __call__(self, *args, **kwargs):
+        raise self.cls(self.message)
+
+    def __repr__(self):
+        return f"Failure({self.cls.__name__}, {self.message!r})"
+
+
 class Response:
     """What requests.get/post/... return: status, JSON body (or none), text."""
 
@@ -47,8 +61,6 @@ class Requests:
 
     def _answer(self, *args, **kwargs):
         step = next(self.steps)
-        if isinstance(step, BaseException):
-            raise step
         if callable(step) and not isinstance(step, Response):
             return step(*args, **kwargs)
         return step
@@ -67,7 +79,7 @@ class HttpsConnection:
 
     def request(self, *args, **kwargs):
         if self.fail is not None:
-            raise self.fail
+            self.fail()
 
     def getresponse(self):
         return self
@@ -90,15 +102,13 @@ class InferenceClient:
 
     def __call__(self, *args, **kwargs):
         if self.construction_error is not None:
-            raise self.construction_error
+            self.construction_error()
         return self
 
     def generate_text(self, *args, **kwargs):
         answer = next(self.answers)
-        if answer is interrupting:
-            interrupting()
-        if isinstance(answer, BaseException):
-            raise answer
+        if answer is interrupting or isinstance(answer, Failure):
+            answer()
         return answer
 
 
@@ -121,9 +131,9 @@ json_like = st.recursive(
 )
 
 errors = st.sampled_from([
-    requests.exceptions.ConnectionError("refused"), requests.exceptions.Timeout("slow"),
-    requests.exceptions.HTTPError("503 Service Unavailable"), ValueError("odd"), OSError("down"),
-    RuntimeError("503 gateway time-out"),
+    Failure(requests.exceptions.ConnectionError, "refused"), Failure(requests.exceptions.Timeout, "slow"),
+    Failure(requests.exceptions.HTTPError, "503 Service Unavailable"), Failure(ValueError, "odd"),
+    Failure(OSError, "down"), Failure(RuntimeError, "503 gateway time-out"),
 ])
 
 responses = st.builds(

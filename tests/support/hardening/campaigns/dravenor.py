@@ -4,7 +4,6 @@ The inference client package is faked in sys.modules for every call (its
 classes answer from a drawn script), and the back-off sleeps sleep not.
 """
 
-import contextlib
 import sys
 import types
 
@@ -26,29 +25,33 @@ class GenParams:
     MIN_NEW_TOKENS = "min_new_tokens"
 
 
-@contextlib.contextmanager
-def inference_package(client, gen_params, missing):
-    """The inference client package in sys.modules: `client` as ModelInference,
-    or no package at all when `missing`."""
-    package, models, metanames = (types.ModuleType(name) for name in SDK)
-    models.ModelInference = client
-    metanames.GenTextParamsMetaNames = gen_params
-    package.foundation_models, package.metanames = models, metanames
-    modules = dict(zip(SDK, [None] * 3 if missing else (package, models, metanames)))
-    saved = {name: sys.modules.get(name) for name in SDK}
-    sys.modules.update(modules)
-    try:
-        yield
-    finally:
-        for name, module in saved.items():
+class InferencePackage:
+    """The inference client package in sys.modules while entered: `client` as
+    ModelInference, or no package at all when `missing`. Reusable."""
+
+    def __init__(self, client, gen_params, missing):
+        package, models, metanames = (types.ModuleType(name) for name in SDK)
+        models.ModelInference = client
+        metanames.GenTextParamsMetaNames = gen_params
+        package.foundation_models, package.metanames = models, metanames
+        self.modules = dict(zip(SDK, [None] * 3 if missing else (package, models, metanames)))
+        self.saved = {}
+
+    def __enter__(self):
+        self.saved = {name: sys.modules.get(name) for name in SDK}
+        sys.modules.update(self.modules)
+
+    def __exit__(self, *exc_info):
+        for name, module in self.saved.items():
             if module is None:
                 sys.modules.pop(name, None)
             else:
                 sys.modules[name] = module
+        self.saved = {}
 
 
 gen_params = st.one_of(st.just(GenParams), values.anything)
-packages = st.builds(inference_package, fakes.fake_inference,
+packages = st.builds(InferencePackage, fakes.fake_inference,
                      st.one_of(st.just(GenParams), st.just(GenParams), gen_params),
                      st.integers(0, 9).map(lambda n: n == 0))
 
@@ -62,7 +65,7 @@ OPTIONAL = {"get": values.callbacks(), "ParaphrasingModel": values.anything}
 
 
 def new_provider():
-    with inference_package(fakes.InferenceClient(None, ["ok"]), GenParams, False):
+    with InferencePackage(fakes.InferenceClient(None, ["ok"]), GenParams, False):
         return D("project", {"url": "https://orvia.example", "apikey": "key"}, model_name="m")
 
 
@@ -95,7 +98,7 @@ def provider():
 
 
 def health():
-    with inference_package(fakes.InferenceClient(None, ["answer"]), GenParams, False):
+    with InferencePackage(fakes.InferenceClient(None, ["answer"]), GenParams, False):
         provider = D("project", {"url": "https://orvia.example", "apikey": "key"}, model_name="m")
         return (provider.generate_params, provider.rate_limit, provider.get_model_responses(["q"]),
                 provider.get_judge_model_responses(["q"], "judge"))
