@@ -68,27 +68,52 @@ CALL_FORMS = ["positional"] * 4 + ["keyword"] * 3 + ["missing", "extra", "unknow
               "non-string keyword"]
 
 
+class Plan:
+    """The strategies of one entry point's calls, built once (hypothesis
+    validates a strategy when it is first drawn from)."""
+
+    def __init__(self, entry):
+        self.optional = st.sets(st.sampled_from(sorted(entry.optional_fakes)), max_size=2) \
+            if entry.optional_fakes else st.just(set())
+        self.spoiled = st.sets(st.sampled_from(sorted(entry.attributes)), max_size=4) \
+            if entry.attributes else st.just(set())
+        self.attributes = {name: st.one_of(strategy, entry.malformed)
+                           for name, strategy in entry.attributes.items()}
+        self.arguments = st.fixed_dictionaries({name: st.one_of(strategy, strategy, entry.malformed)
+                                                for name, strategy in entry.params.items()})
+        self.form = st.sampled_from(CALL_FORMS)
+        self.foreign = st.integers(0, 9)
+
+
+_plans = {}
+
+
+def plan_of(entry):
+    plan = _plans.get(id(entry))
+    if plan is None:
+        plan = _plans[id(entry)] = (entry, Plan(entry))
+    return plan[1]
+
+
 def draw_call(data, entry):
     """One malformed call of `entry`, drawn from `data` (hypothesis st.data())."""
+    plan = plan_of(entry)
     substitutes = {name: data.draw(strategy, label=name) for name, strategy in entry.fakes.items()}
-    for name, strategy in entry.optional_fakes.items():
-        if data.draw(st.integers(0, 3), label=f"substitute {name}?") == 0:
-            substitutes[name] = data.draw(strategy, label=name)
+    for name in sorted(data.draw(plan.optional, label="substituted globals")):
+        substitutes[name] = data.draw(entry.optional_fakes[name], label=name)
 
     this = None
     if entry.instance is not None:
-        if data.draw(st.integers(0, 9), label="a foreign self?") == 0:
+        if data.draw(plan.foreign, label="a foreign self?") == 0:
             this = data.draw(entry.malformed, label="self")
         else:
             this = entry.instance()
-            for name, strategy in entry.attributes.items():
-                if data.draw(st.integers(0, 2), label=f"spoil {name}?") == 0:
-                    setattr_quietly(this, name, data.draw(st.one_of(strategy, entry.malformed), label=name))
+            for name in sorted(data.draw(plan.spoiled, label="spoiled attributes")):
+                setattr_quietly(this, name, data.draw(plan.attributes[name], label=name))
 
-    arguments = {name: data.draw(st.one_of(strategy, strategy, entry.malformed), label=name)
-                 for name, strategy in entry.params.items()}
-    names = list(arguments)
-    form = data.draw(st.sampled_from(CALL_FORMS), label="call form")
+    arguments = data.draw(plan.arguments, label="arguments")
+    names = list(entry.params)
+    form = data.draw(plan.form, label="call form")
     args, kwargs = [], {}
     if form == "positional":
         args = [arguments[name] for name in names]

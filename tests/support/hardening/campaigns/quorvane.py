@@ -24,7 +24,7 @@ metrics = st.dictionaries(st.one_of(st.sampled_from(METRIC_NAMES), values.texts,
 def _is_hashable(value):
     try:
         hash(value)
-    except Exception:
+    except (Exception, KeyboardInterrupt):
         return False
     return True
 
