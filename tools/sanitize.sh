@@ -49,6 +49,11 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$tree"
 export VORN_SANITIZED_BUILD=1
+# Under the sanitizers every Python allocation goes through ASan's malloc, and
+# the fuzz and leak campaigns (allocation-heavy hypothesis draws) run tens of
+# times slower: they run here with short counts unless given.
+export VORN_FUZZ_EXAMPLES="${VORN_FUZZ_EXAMPLES:-20}"
+export VORN_LEAK_CALLS="${VORN_LEAK_CALLS:-40}"
 
 status=0
 "$python" -m pytest -p no:cacheprovider "${@:-tests}" || status=$?
