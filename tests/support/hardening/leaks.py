@@ -28,7 +28,11 @@ from tests.support.hardening.fuzz import ScanningSink
 
 CANDIDATES = 40
 KEEP = 3
-WARM_UP = 3
+# Warm-up: at least three rounds of the calls, and a tenth of the measured
+# count, so that the interpreter's own tables and caches (which grow in steps
+# over the first thousands of calls) are full before measuring.
+WARM_UP_ROUNDS = 3
+WARM_UP_SHARE = 10
 # Values the interpreter shares everywhere; their counts move with any code.
 SHARED_TYPES = (type(None), bool, int, float, str, bytes, type(Ellipsis), type(NotImplemented))
 
@@ -78,9 +82,9 @@ def watched(calls, campaign):
 
 def measure(entry, campaign, total):
     calls = chosen_calls(entry)
-    for _ in range(WARM_UP):
-        for call in calls:
-            attempt(call)
+    warm_up = max(WARM_UP_ROUNDS * len(calls), total // WARM_UP_SHARE)
+    for index in range(warm_up if calls else 0):
+        attempt(calls[index % len(calls)])
     objects = watched(calls, campaign)
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in objects]
