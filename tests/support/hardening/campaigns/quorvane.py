@@ -15,7 +15,7 @@ names = values.texts
 
 METRIC_NAMES = ["score", "score_name", "score_ci_low", "score_ci_high", "num_of_instances",
                 "accuracy", "accuracy_ci_low", "accuracy_ci_high", "all_scores", "f1_micro"]
-metric_values = st.one_of(values.floats, values.integers, values.texts, st.lists(values.floats, max_size=4),
+metric_values = st.one_of(values.floats, values.integers, values.texts, st.lists(values.floats, max_size=4), values.numpy_values,
                           values.anything)
 metrics = st.dictionaries(st.one_of(st.sampled_from(METRIC_NAMES), values.texts, values.integers),
                           metric_values, max_size=6)
