@@ -126,6 +126,10 @@ def test_score_texts_match_python_formatting(quorvane):
                        "m_ci_low": rng.uniform(-1, 0), "m_ci_high": rng.uniform(0, 1)}
              for i in range(2000)}
     cards["special"] = {"m": math.nan, "m_ci_low": -math.inf, "m_ci_high": -0.0}
+    cards["negative nan"] = {"m": -math.nan, "m_ci_low": 0.0, "m_ci_high": math.inf}
+    # Exact binary ties at the third decimal, tiny negatives, huge values.
+    for i, value in enumerate([k / 16 for k in range(-40, 40)] + [-0.0004, -1e-300, 5e-324, 1e300, -1.7e308]):
+        cards[f"edge{i}"] = {"m": value, "m_ci_low": value, "m_ci_high": -value}
     shaped = quorvane.calculate_score_with_margin({"r": cards})["r"]
     for name, m in cards.items():
         margin = (m["m_ci_high"] - m["m_ci_low"]) / 2

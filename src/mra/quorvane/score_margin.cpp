@@ -3,6 +3,8 @@
 // interval's width; the bound entries themselves are dropped.
 #include "mra/quorvane/quorvane.hpp"
 
+#include <charconv>
+#include <cmath>
 #include <string>
 
 namespace vorn::quorvane {
@@ -57,14 +59,24 @@ bool is_number(py::handle value, const Constants& c) {
   return result == 1;
 }
 
-// format(value, ".3f"), through the float's own formatter when the value is a
-// plain float and `format` is the builtin.
-std::string fixed3(double value) {
-  char* text = PyOS_double_to_string(value, 'f', 3, 0, nullptr);
-  if (text == nullptr) throw py::error_already_set();
-  std::string out(text);
-  PyMem_Free(text);
-  return out;
+// Appends format(value, ".3f") of a float. The digits are the exact binary
+// value rounded half to even at the third decimal, as the float's own
+// formatter gives them (std::to_chars rounds the same way, without its
+// string round trip); nan and inf are written as Python writes them.
+void append_fixed3(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "nan";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+    return;
+  }
+  char digits[400];  // the widest double in fixed notation with 3 decimals
+  const auto written = std::to_chars(digits, digits + sizeof digits, value,
+                                     std::chars_format::fixed, 3);
+  if (written.ec != std::errc()) interop::raise(PyExc_SystemError, "float formatting failed");
+  out.append(digits, written.ptr);
 }
 
 py::object formatted(const Globals& g, bool builtin_format, py::handle value, const Constants& c) {
@@ -77,7 +89,10 @@ py::object score_with_margin(const Globals& g, bool builtin_format, py::handle v
   if (builtin_format && PyFloat_CheckExact(value.ptr()) && PyFloat_CheckExact(ci_low.ptr()) &&
       PyFloat_CheckExact(ci_high.ptr())) {
     const double margin = (PyFloat_AS_DOUBLE(ci_high.ptr()) - PyFloat_AS_DOUBLE(ci_low.ptr())) / 2;
-    const std::string text = fixed3(PyFloat_AS_DOUBLE(value.ptr())) + kSeparator + fixed3(margin);
+    std::string text;
+    append_fixed3(text, PyFloat_AS_DOUBLE(value.ptr()));
+    text += kSeparator;
+    append_fixed3(text, margin);
     return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   }
   py::object width = steal(PyNumber_Subtract(ci_high.ptr(), ci_low.ptr()));
