@@ -57,8 +57,12 @@ PYBIND11_MODULE(quorvane, m) {
   py::object cls = define_evaluator_class(g);
   define_evaluation_run(g, cls);
   define_default_scoring(g, cls);
+  define_grc_connection(g, cls);
+  define_grc_publishing(g, cls);
   define_metric_shaping(g);
   define_risk_catalogue_functions(g);
   define_score_with_margin(g);
   define_dataset_loading(g);
+  define_grc_query_functions(g);
+  define_grc_mutation_functions(g);
 }
