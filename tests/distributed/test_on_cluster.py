@@ -83,6 +83,26 @@ def test_risk_evaluation_equals_the_sequential_run(dask_client, monkeypatch, sco
     assert len(summaries) == len(failed_risks)
 
 
+def test_workers_answer_through_the_inference_service_by_default(dask_client):
+    from tests.support.completion_server import CompletionServer, ScriptedResponse, completion_body
+    from vorn_metrics_plugin.distributed import evaluate_risks
+    from vorn_metrics_plugin.mra.demo_model import DemoModel
+    from vorn_metrics_plugin.mra.quorvane import Quorvane
+
+    model = DemoModel()
+    with CompletionServer(lambda request: ScriptedResponse(
+            200, completion_body(model.generate_text(request.json["prompt"])))) as service:
+        credentials = {"orvia_ai_model_id": "vorn/demo", "orvia_ai_endpoint_url": service.url,
+                       "orvia_ai_cloud_apikey": "secret", "orvia_ai_project_id": "p"}
+        expected = Quorvane(credentials, risk_dimensions=RISKS[:2], max_sample_size=3).quorvanes()
+        asked_here = len(service.requests)
+
+        result = evaluate_risks(credentials, RISKS[:2], client=dask_client, max_sample_size=3)
+
+        assert result == expected and asked_here > 0
+        assert len(service.requests) == 2 * asked_here
+
+
 def test_an_error_that_ends_the_run_reaches_the_caller(dask_client, monkeypatch):
     from vorn_metrics_plugin.distributed import evaluate_risks
     from vorn_metrics_plugin.mra import quorvane
