@@ -57,13 +57,13 @@ def explain_frame(
         # through the scheduler, and the scoring function is sent once.
         [scoring_future] = dask_client.scatter([scoring_fn], hash=False)
         part_futures = dask_client.scatter(parts, hash=False)
-        futures = [
+        tasks = [
             dask_client.submit(explain_rows, explain_config, part, scoring_future, pure=False)
             for part in part_futures
         ]
-        # Without a reference here, each part is released once its task is done.
+        # Held only by their tasks, the parts are released as the tasks finish.
         del part_futures
-        for index, part_records in completed(dask_client, futures, "explaining rows"):
+        for index, part_records in completed(dask_client, tasks, "explaining rows"):
             records[index] = part_records
     return {"local_explanations": [record for part in records for record in part]}
 

@@ -53,12 +53,14 @@ def evaluate_risks(
 
     risks = list(dict.fromkeys(run.risk_dimensions))  # a risk named twice is evaluated once
     with client_for(client) as dask_client:
-        futures = [
-            dask_client.submit(evaluate_risk, system_credentials, risk, evaluator_options, pure=False)
+        # Sent once, however many risks: the scoring function may carry a model.
+        [options_future] = dask_client.scatter([evaluator_options], hash=False)
+        tasks = [
+            dask_client.submit(evaluate_risk, system_credentials, risk, options_future, pure=False)
             for risk in risks
         ]
         try:
-            for index, outcome in completed(dask_client, futures, "evaluating risks"):
+            for index, outcome in completed(dask_client, tasks, "evaluating risks"):
                 run.outcomes[risks[index]] = outcome
         except Exception as error:
             run.failure = error

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator
 from typing import Any
 
 import cloudpickle
@@ -36,21 +36,26 @@ def ensure_sendable(value: Any, description: str) -> None:
         ) from error
 
 
-def completed(client: Client, futures: Sequence[Future], description: str) -> Iterator[tuple[int, Any]]:
+def completed(client: Client, futures: list[Future], description: str) -> Iterator[tuple[int, Any]]:
     """Yield (position in ``futures``, result) for each task as it finishes.
 
-    A progress bar counts the finished tasks. The first failing task's error
-    is raised as the worker raised it; the tasks still pending are then
+    Takes the futures over (pass a list nobody else keeps) so that each
+    task's result is released on the cluster once it has been yielded. A
+    progress bar counts the finished tasks. The first failing task's error is
+    raised as the worker raised it; the tasks still pending are then
     cancelled, as they are when the caller stops early.
     """
-    position = {future.key: index for index, future in enumerate(futures)}
+    pending = {future.key: (index, future) for index, future in enumerate(futures)}
+    tasks = as_completed(futures, loop=client.loop)
+    futures.clear()
     try:
-        with tqdm(total=len(futures), desc=description, unit="task") as bar:
-            for future in as_completed(futures, loop=client.loop):
+        with tqdm(total=len(pending), desc=description, unit="task") as bar:
+            for future in tasks:
                 result = future.result()
+                index, _ = pending.pop(future.key)
+                del future
                 bar.update()
-                yield position[future.key], result
+                yield index, result
     finally:
-        pending = [future for future in futures if not future.done()]
         if pending:
-            client.cancel(pending)
+            client.cancel([future for _, future in pending.values()])
