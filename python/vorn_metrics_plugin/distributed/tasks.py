@@ -53,7 +53,6 @@ def completed(client: Client, futures: list[Future], description: str) -> Iterat
             for future in tasks:
                 result = future.result()
                 index, _ = pending.pop(future.key)
-                del future
                 bar.update()
                 yield index, result
     finally:
