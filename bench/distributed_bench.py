@@ -24,11 +24,12 @@ import time
 import cloudpickle
 import numpy as np
 import pandas as pd
-from dask.distributed import Client, LocalCluster
+from dask.distributed import Client
 from skimage import data as sample_images
 
 from sibrelle_bench import IMAGE_SIZE, cheap_scoring_function
 from vorn_metrics_plugin.distributed import explain_frame
+from vorn_metrics_plugin.distributed.cluster import local_client
 from vorn_metrics_plugin.distributed.tasks import completed
 from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
 from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import Sibrelle
@@ -112,13 +113,13 @@ def main() -> None:
     expected, seconds = sequential(config, frame, scoring)
     assert not any("error" in record for record in expected["local_explanations"])
     base_rate = args.rows / seconds
-    print(f"sequential explain_data: {seconds:7.1f} s  {base_rate:6.3f} rows/s")
+    print(f"sequential explain_data: {seconds:7.1f} s  {base_rate:6.3f} rows/s  "
+          f"(load average after it {os.getloadavg()[0]:.2f})")
 
     for workers in args.workers:
         start = time.perf_counter()
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                          dashboard_address=":0") as cluster, \
-                Client(cluster, set_as_default=False) as client:
+        # The cluster that explain_frame starts by itself, with this many workers.
+        with local_client(n_workers=workers) as client:
             warm_up(client)
             started = time.perf_counter() - start
             start = time.perf_counter()
@@ -131,12 +132,11 @@ def main() -> None:
         print(f"{workers} worker process(es):  {seconds:7.1f} s  {rate:6.3f} rows/s  "
               f"x{rate / base_rate:.2f} of sequential  (identical records; cluster start with "
               f"the explainer imported {started:.1f} s, scheduling {per_task * 1e3:.1f} ms "
-              "per no-op task)")
+              f"per no-op task; load average after it {os.getloadavg()[0]:.2f})")
 
     sizes = serialisation(frame, expected["local_explanations"][0])
     print(f"serialisation: one row {sizes['row bytes'] / 1e3:.0f} kB, pickled and unpickled in "
           f"{sizes['row round trip'] * 1e3:.2f} ms; one record {sizes['record bytes'] / 1e3:.0f} kB")
-    print(f"load average at end {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":

@@ -117,6 +117,8 @@ def test_an_error_that_ends_the_run_reaches_the_caller(dask_client, monkeypatch)
 
 
 def test_without_a_client_a_local_cluster_runs_the_call_and_is_closed(monkeypatch):
+    import os
+
     from dask.distributed import LocalCluster, get_client
     from distributed.core import Status
 
@@ -134,11 +136,16 @@ def test_without_a_client_a_local_cluster_runs_the_call_and_is_closed(monkeypatc
     monkeypatch.setattr(cluster, "LocalCluster", RecordedCluster)
     with pytest.raises(ValueError):
         get_client()  # no client is current before the call
+    monkeypatch.setenv("OMP_NUM_THREADS", "3")
+    monkeypatch.delenv("OPENBLAS_NUM_THREADS", raising=False)
+    environment = dict(os.environ)
 
     result = evaluate_risks({}, RISKS[:2], scoring_function=demo_scoring_function)
 
     assert result == Quorvane({}, risk_dimensions=RISKS[:2],
                               scoring_function=demo_scoring_function).quorvanes()
     assert len(started) == 1 and started[0].status == Status.closed
+    # The variables the workers were spawned with are not left behind here.
+    assert dict(os.environ) == environment
     with pytest.raises(ValueError):
         get_client()
