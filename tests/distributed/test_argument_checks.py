@@ -94,13 +94,6 @@ def test_evaluation_refusals_are_the_evaluators_own(credentials, risks, options,
                                          **options)) == expected
 
 
-def test_an_unknown_evaluator_option_is_refused(unusable_client):
-    from vorn_metrics_plugin.distributed import evaluate_risks
-
-    with pytest.raises(TypeError, match="sample_size=3"):
-        evaluate_risks({}, ["hallucination"], client=unusable_client, sample_size=3)
-
-
 def test_publishing_to_a_grc_service_is_refused(unusable_client):
     from vorn_metrics_plugin.distributed import evaluate_risks
 
