@@ -137,7 +137,7 @@ class Stopwatch:
 
 
 def run_overhead(runs):
-    from vorn_metrics_plugin.demo.risk_evaluation import JUDGE_SCORED_RISKS
+    from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS
     from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
 
     risks = [r for r in quorvane.get_available_risks() if r not in JUDGE_SCORED_RISKS]

@@ -80,3 +80,29 @@ def test_a_missing_dependency_fails_the_evaluator_import():
     )
     assert result.returncode != 0
     assert "ModuleNotFoundError" in result.stderr or "ImportError" in result.stderr
+
+
+def test_a_dependency_lacking_a_name_fails_the_import_with_the_interpreters_error():
+    expected, got = run_python(
+        """
+import json, sys, types
+fake = types.ModuleType("evalith")
+fake.__file__ = "/nowhere/evalith/__init__.py"
+sys.modules["evalith"] = fake
+
+def described(error):
+    return [type(error).__name__, str(error), error.name, error.path]
+
+try:
+    exec("from evalith import evaluate", {})
+except ImportError as error:
+    expected = described(error)
+try:
+    from vorn_metrics_plugin.mra import quorvane
+except ImportError as error:
+    got = described(error)
+print(json.dumps([expected, got]))
+"""
+    )
+    assert got == expected
+    assert expected[2:] == ["evalith", "/nowhere/evalith/__init__.py"]

@@ -4,15 +4,20 @@ By default the model is the package's built-in deterministic demo model, so no
 network is needed. With ``VORN_DEMO_ENDPOINT_URL`` and ``VORN_DEMO_MODEL_ID``
 set, the evaluator's default scoring function asks that inference service
 instead (``VORN_DEMO_API_KEY`` and ``VORN_DEMO_PROJECT_ID`` are passed along
-when set).
+when set). The PDF report of the run is written to the output folder.
 """
 
 from __future__ import annotations
 
 import os
+from pathlib import Path
 
 # Scored by a judge model, which needs a judge provider and network access.
-JUDGE_SCORED_RISKS = ("prompt-injection", "jailbreaking", "harmful-code-generation")
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS
+
+REPORT_NAME = "risk-report.pdf"
+# Scores below the lower threshold, between the two, and above the upper one are told apart in the report.
+REPORT_THRESHOLDS = (0.5, 0.8)
 
 ENDPOINT_ENV = "VORN_DEMO_ENDPOINT_URL"
 MODEL_ENV = "VORN_DEMO_MODEL_ID"
@@ -39,7 +44,7 @@ def evaluator_settings() -> tuple[dict, object, str]:
     return credentials, None, f"model {model_id} at {endpoint}"
 
 
-def main() -> dict:
+def main(output_dir: Path) -> dict:
     from vorn_metrics_plugin.mra.quorvane import Quorvane, get_available_risks
     from vorn_metrics_plugin.mra.results_table import results_table
 
@@ -55,4 +60,11 @@ def main() -> dict:
     unscored = [risk for risk in risks if risk not in results]
     if unscored:
         print(f"Not in the results (no card that the run evaluates): {', '.join(unscored)}")
+    output_dir.mkdir(parents=True, exist_ok=True)
+    report = evaluator.get_pdf_report(results, str(output_dir / REPORT_NAME), REPORT_THRESHOLDS)
+    print(f"Report written to {report}")
+
+    from vorn_metrics_plugin.demo import publishing
+
+    publishing.main(credentials, scoring_function, [risk for risk in risks if risk in results])
     return results

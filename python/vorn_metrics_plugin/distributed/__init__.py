@@ -11,11 +11,9 @@ Needs the optional dependencies: ``pip install "vorn_metrics_plugin[distributed]
 
 try:
     import dask.distributed  # noqa: F401
-    import tqdm  # noqa: F401
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError(
-        "vorn_metrics_plugin.distributed needs Dask and tqdm: "
-        'pip install "vorn_metrics_plugin[distributed]"'
+        'vorn_metrics_plugin.distributed needs Dask: pip install "vorn_metrics_plugin[distributed]"'
     ) from error
 
 __all__ = ["explain_frame", "evaluate_risks"]

@@ -30,8 +30,9 @@ namespace py = pybind11;
 using interop::Globals;
 
 // Methods of Quorvane, in the order of the class body.
-py::object define_evaluator_class(const Globals& g);  // returns the class
+py::object define_evaluator_class(const Globals& g);  // returns the class body
 void define_evaluation_run(const Globals& g, py::handle cls);
+void define_report(const Globals& g, py::handle cls);
 void define_default_scoring(const Globals& g, py::handle cls);
 void define_grc_connection(const Globals& g, py::handle cls);
 void define_grc_publishing(const Globals& g, py::handle cls);
@@ -43,6 +44,7 @@ void define_score_with_margin(const Globals& g);
 void define_dataset_loading(const Globals& g);
 void define_grc_query_functions(const Globals& g);
 void define_grc_mutation_functions(const Globals& g);
+void define_executive_summary_function(const Globals& g);
 
 // The GRC-backed path of quorvanes: stored values read back, missing risks
 // evaluated, new values published.
