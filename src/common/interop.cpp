@@ -37,10 +37,11 @@ void import_module(const Globals& g, const char* module, const char* as) {
   g.set(top.c_str(), py::module_::import(top.c_str()));
 }
 
-py::object import_now(const char* module, const char* name) {
-  // The statement itself, compiled and run in a scratch namespace: the
-  // interpreter's own import machinery, its fallback to sys.modules for
-  // submodules, and its error texts (which differ between versions).
+namespace {
+// `from module import name as value`, compiled and run in a scratch
+// namespace: the interpreter's own fallback to sys.modules for a submodule
+// and its own error (text, name and path, which differ between versions).
+py::object import_statement(const char* module, const char* name) {
   const std::string statement = std::string("from ") + module + " import " + name + " as value";
   auto code = py::reinterpret_steal<py::object>(
       Py_CompileString(statement.c_str(), "<import>", Py_file_input));
@@ -50,6 +51,24 @@ py::object import_now(const char* module, const char* name) {
   auto done = py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
   if (!done) throw py::error_already_set();
   return scope["value"];
+}
+}  // namespace
+
+py::object import_now(const char* module, const char* name) {
+  // What the statement does first: import the module with `name` in the
+  // from-list (which imports a submodule of that name) and read the name.
+  // A missing module raises the interpreter's own error here; only a missing
+  // name takes the statement itself, for its exact error, so the usual call
+  // compiles nothing.
+  const py::tuple fromlist = py::make_tuple(py::str(name));
+  auto imported = py::reinterpret_steal<py::object>(
+      PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+  if (!imported) throw py::error_already_set();
+  PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
+  if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return import_statement(module, name);
 }
 
 void import_from(const Globals& g, const char* module,

@@ -19,6 +19,10 @@ NATIVE_MODULES = [
 
 # The C and C++ runtimes; the interpreter's symbols are resolved at load time.
 RUNTIME_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|ld-linux[-\w]*)\.so(\.\d+)*$")
+# The build of tools/sanitize.sh, which says so through this variable, links
+# the sanitizer runtimes as well, and must: otherwise it is not that build.
+SANITIZED = os.environ.get("VORN_SANITIZED_BUILD") == "1"
+SANITIZER_LIBRARIES = re.compile(r"^lib(asan|ubsan)\.so(\.\d+)*$")
 
 
 @pytest.mark.parametrize("name", NATIVE_MODULES)
@@ -30,7 +34,13 @@ def test_extension_links_only_the_language_runtimes(name):
     dynamic = subprocess.run([readelf, "-d", found.origin], capture_output=True, text=True, check=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
     assert needed, dynamic
-    assert [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib)] == []
+    sanitizers = [lib for lib in needed if SANITIZER_LIBRARIES.match(lib)]
+    others = [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib) and lib not in sanitizers]
+    assert others == []
+    if SANITIZED:
+        assert sorted(lib.split(".")[0] for lib in sanitizers) == ["libasan", "libubsan"], needed
+    else:
+        assert sanitizers == []
 
 
 def run_python(code, **env):

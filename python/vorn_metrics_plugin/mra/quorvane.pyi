@@ -2,6 +2,11 @@ from typing import Any, Callable, Iterable, Optional
 
 import pandas as pd
 
+from vorn_metrics_plugin.common.utils.metrics_logger import MetricLogger
+
+# The module's diagnostics go here; substitute it to capture them.
+logger: MetricLogger
+
 class Quorvane:
     """Class that handle the risks evaluation of for given foundation model."""
 
