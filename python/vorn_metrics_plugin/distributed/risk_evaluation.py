@@ -92,4 +92,5 @@ class _GatheredRun(Quorvane):
         if risks_dimension_name in self.outcomes:
             return self.outcomes[risks_dimension_name]
         # Only after a failed task does a risk lack an outcome (it was cancelled).
+        assert self.failure is not None
         raise self.failure
