@@ -23,7 +23,8 @@ TABLE_ROW = re.compile(r"^(\S+)\s+(cards\.\S+)\s+(-?\d\.\d{3} \+/-  -?\d\.\d{3})
 def run_command(*args, env=None, cwd=None):
     environment = {k: v for k, v in os.environ.items()
                    if not k.startswith(("VORN_EVAL_", "VORN_GRC_", "EVALITH_DEFAULT_PROVIDER"))}
-    environment["PYTHONPATH"] = os.pathsep.join(filter(None, [str(REPO / "python"), environment.get("PYTHONPATH")]))
+    # The child imports the same package as this process: the installed one, or the build tree.
+    environment["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     environment.update(env or {})
     return subprocess.run([sys.executable, "-m", "vorn_metrics_plugin.mra.risk_eval", *args],
                           capture_output=True, text=True, timeout=300, env=environment, cwd=cwd)
