@@ -16,3 +16,14 @@ def completion_server():
     """A text-completion service on 127.0.0.1, stopped after the test."""
     with running_completion_server() as server:
         yield server
+
+
+@pytest.fixture
+def ledgora(monkeypatch):
+    """A Ledgora emulator on free ports of 127.0.0.1 with its records in memory,
+    stopped after the test; VORN_IAM_URL points the cloud login at it."""
+    from vorn_metrics_plugin.ledgora_emulator import LedgoraEmulator
+
+    with LedgoraEmulator() as emulator:
+        monkeypatch.setenv("VORN_IAM_URL", emulator.iam_url)
+        yield emulator

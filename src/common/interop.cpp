@@ -17,15 +17,12 @@ py::object Globals::operator[](const char* name) const {
     value = PyDict_GetItemString(builtins, name);
     if (value != nullptr) return py::reinterpret_borrow<py::object>(value);
   }
-  raise(PyExc_NameError, "name '" + std::string(name) + "' is not defined");
+  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  throw py::error_already_set();
 }
 
 void Globals::set(const char* name, py::handle value) const {
   ns_[name] = value;
-}
-
-std::string Globals::module_name() const {
-  return str(ns_["__name__"]);
 }
 
 void import_module(const Globals& g, const char* module, const char* as) {
@@ -40,19 +37,38 @@ void import_module(const Globals& g, const char* module, const char* as) {
   g.set(top.c_str(), py::module_::import(top.c_str()));
 }
 
+namespace {
+// `from module import name as value`, compiled and run in a scratch
+// namespace: the interpreter's own fallback to sys.modules for a submodule
+// and its own error (text, name and path, which differ between versions).
+py::object import_statement(const char* module, const char* name) {
+  const std::string statement = std::string("from ") + module + " import " + name + " as value";
+  auto code = py::reinterpret_steal<py::object>(
+      Py_CompileString(statement.c_str(), "<import>", Py_file_input));
+  if (!code) throw py::error_already_set();
+  py::dict scope;
+  scope["__builtins__"] = py::module_::import("builtins");
+  auto done = py::reinterpret_steal<py::object>(PyEval_EvalCode(code.ptr(), scope.ptr(), scope.ptr()));
+  if (!done) throw py::error_already_set();
+  return scope["value"];
+}
+}  // namespace
+
 py::object import_now(const char* module, const char* name) {
-  py::object fromlist = py::make_tuple(name);
-  py::object imported = py::reinterpret_steal<py::object>(
+  // What the statement does first: import the module with `name` in the
+  // from-list (which imports a submodule of that name) and read the name.
+  // A missing module raises the interpreter's own error here; only a missing
+  // name takes the statement itself, for its exact error, so the usual call
+  // compiles nothing.
+  const py::tuple fromlist = py::make_tuple(py::str(name));
+  auto imported = py::reinterpret_steal<py::object>(
       PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
   if (!imported) throw py::error_already_set();
   PyObject* value = PyObject_GetAttrString(imported.ptr(), name);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    raise(PyExc_ImportError,
-          "cannot import name '" + std::string(name) + "' from '" + module + "'");
-  }
-  return py::reinterpret_steal<py::object>(value);
+  if (value != nullptr) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return import_statement(module, name);
 }
 
 void import_from(const Globals& g, const char* module,
@@ -78,6 +94,12 @@ bool isinstance(py::handle value, PyObject* type) {
   const int result = PyObject_IsInstance(value.ptr(), type);
   if (result < 0) throw py::error_already_set();
   return result == 1;
+}
+
+bool isinstance_of(py::handle value, PyTypeObject* builtin_type) {
+  if (PyObject_TypeCheck(value.ptr(), builtin_type)) return true;
+  if (!PyType_HasFeature(Py_TYPE(value.ptr()), Py_TPFLAGS_HEAPTYPE)) return false;
+  return isinstance(value, reinterpret_cast<PyObject*>(builtin_type));
 }
 
 bool isinstance(py::handle value, py::handle type) {
@@ -125,15 +147,7 @@ std::string utf8(py::handle text) {
 
 std::string str(py::handle value) { return utf8(pystr(value)); }
 
-std::string repr(py::handle value) {
-  PyObject* text = PyObject_Repr(value.ptr());
-  if (text == nullptr) throw py::error_already_set();
-  auto owned = py::reinterpret_steal<py::str>(text);
-  return utf8(owned);
-}
-
 Piece::Piece(const char* literal) : text_(py::str(literal)) {}
-Piece::Piece(const std::string& literal) : text_(py::str(literal)) {}
 Piece::Piece(py::handle value) : text_(pystr(value)) {}
 
 py::str concat(std::initializer_list<Piece> pieces) {
@@ -142,7 +156,8 @@ py::str concat(std::initializer_list<Piece> pieces) {
   for (const Piece& piece : pieces) {
     PyList_SET_ITEM(parts.ptr(), index++, piece.text().inc_ref().ptr());
   }
-  PyObject* joined = PyUnicode_Join(nullptr, parts.ptr());
+  const py::str nothing("");
+  PyObject* joined = PyUnicode_Join(nothing.ptr(), parts.ptr());
   if (joined == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);
 }
@@ -158,35 +173,29 @@ py::object getattr_or(py::handle obj, const char* name, py::handle fallback) {
 // ---------------------------------------------------------------------------
 // Exceptions
 
-void raise(PyObject* type, const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(),
-                                        static_cast<Py_ssize_t>(message.size()),
-                                        "surrogateescape");
-  if (text == nullptr) throw py::error_already_set();
-  PyErr_SetObject(type, text);
-  Py_DECREF(text);
-  throw py::error_already_set();
-}
-
-void raise(py::handle type, const std::string& message) { raise(type.ptr(), message); }
-
-void raise_exception(const std::string& message) { raise(PyExc_Exception, message); }
-
-void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
-
 void raise(PyObject* type, py::handle message) {
   PyErr_SetObject(type, message.ptr());
   throw py::error_already_set();
 }
 
-void raise_exception(py::handle message) { raise(PyExc_Exception, message); }
+void raise(PyObject* type, const char* message) { raise(type, py::str(message)); }
+void raise(py::handle type, const char* message) { raise(type.ptr(), py::str(message)); }
+void raise(py::handle type, py::handle message) { raise(type.ptr(), message); }
 
+void raise_exception(const char* message) { raise(PyExc_Exception, message); }
+void raise_exception(py::handle message) { raise(PyExc_Exception, message); }
+void raise_value_error(const char* message) { raise(PyExc_ValueError, message); }
 void raise_value_error(py::handle message) { raise(PyExc_ValueError, message); }
 
 void raise_while_handling(const py::error_already_set& handled, PyObject* type,
-                          const std::string& message) {
+                          py::handle message) {
   Handling handling(handled);
   raise(type, message);
+}
+
+void raise_while_handling(const py::error_already_set& handled, PyObject* type,
+                          const char* message) {
+  raise_while_handling(handled, type, py::str(message));
 }
 
 Handling::Handling(const py::error_already_set& error) {
@@ -208,10 +217,10 @@ py::object context_method(py::handle manager, const char* name) {
   py::handle type(reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
   py::object method = getattr_or(type, name, py::handle());
   if (!method) {
-    std::string message = std::string("'") + Py_TYPE(manager.ptr())->tp_name +
-                          "' object does not support the context manager protocol";
-    if (std::string(name) == "__exit__") message += " (missed __exit__ method)";
-    raise(PyExc_TypeError, message);
+    const bool exit = std::string(name) == "__exit__";
+    PyErr_Format(PyExc_TypeError, "'%s' object does not support the context manager protocol%s",
+                 Py_TYPE(manager.ptr())->tp_name, exit ? " (missed __exit__ method)" : "");
+    throw py::error_already_set();
   }
   return method;
 }
@@ -227,8 +236,8 @@ std::vector<py::object> unpack(py::handle value, size_t count) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr &&
         !PySequence_Check(value.ptr())) {
       PyErr_Clear();
-      raise(PyExc_TypeError,
-            std::string("cannot unpack non-iterable ") + type->tp_name + " object");
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", type->tp_name);
+      throw py::error_already_set();
     }
     throw py::error_already_set();
   }
@@ -239,17 +248,17 @@ std::vector<py::object> unpack(py::handle value, size_t count) {
     PyObject* item = PyIter_Next(iterator);
     if (item == nullptr) {
       if (PyErr_Occurred()) throw py::error_already_set();
-      raise(PyExc_ValueError, "not enough values to unpack (expected " +
-                                  std::to_string(count) + ", got " +
-                                  std::to_string(items.size()) + ")");
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)",
+                   count, items.size());
+      throw py::error_already_set();
     }
     items.push_back(py::reinterpret_steal<py::object>(item));
   }
   PyObject* extra = PyIter_Next(iterator);
   if (extra != nullptr) {
     Py_DECREF(extra);
-    raise(PyExc_ValueError,
-          "too many values to unpack (expected " + std::to_string(count) + ")");
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+    throw py::error_already_set();
   }
   if (PyErr_Occurred()) throw py::error_already_set();
   return items;
@@ -263,19 +272,39 @@ bool global_is_module(const Globals& g, const char* name, const char* module) {
   return loaded != nullptr && loaded == current;
 }
 
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute) {
+  PyObject* current = PyDict_GetItemString(g.dict().ptr(), name);
+  if (current == nullptr) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    current = builtins != nullptr ? PyDict_GetItemString(builtins, name) : nullptr;
+  }
+  if (current == nullptr) return false;
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
+  if (loaded == nullptr) return false;
+  PyObject* original = PyObject_GetAttrString(loaded, attribute);
+  if (original == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool same = original == current;
+  Py_DECREF(original);
+  return same;
+}
+
 namespace {
 void log_with(const Globals& g, const char* method, py::handle message) {
   g["logger"].attr(method)(message);
 }
 }  // namespace
 
-void log_debug(const Globals& g, const std::string& message) {
+void log_debug(const Globals& g, const char* message) {
   log_with(g, "log_debug", py::str(message));
 }
-void log_warning(const Globals& g, const std::string& message) {
+void log_warning(const Globals& g, const char* message) {
   log_with(g, "log_warning", py::str(message));
 }
-void log_error(const Globals& g, const std::string& message) {
+void log_error(const Globals& g, const char* message) {
   log_with(g, "log_error", py::str(message));
 }
 void log_debug(const Globals& g, py::handle message) { log_with(g, "log_debug", message); }
@@ -285,30 +314,87 @@ void log_error(const Globals& g, py::handle message) { log_with(g, "log_error", 
 // ---------------------------------------------------------------------------
 // Classes
 
+namespace {
+// Where make_class keeps, in the body, what finish_class needs besides the
+// members: the bases and the docstring (the namespace's __doc__ carries the
+// text signature header).
+constexpr const char* kClassRecipe = "__interop_class__";
+}  // namespace
+
 py::object make_class(const Globals& g, const char* name, const char* doc,
                       const char* init_signature, py::tuple bases) {
-  py::dict ns;
-  ns["__module__"] = g.module_name();
-  ns["__qualname__"] = name;
+  py::object body = py::module_::import("types").attr("SimpleNamespace")();
+  py::str class_name(name);
+  body.attr("__name__") = class_name;
+  body.attr("__module__") = g.dict()["__name__"];
+  body.attr("__qualname__") = class_name;
   // The type keeps the docstring it was created with as its internal doc,
   // where "Name(params)\n--\n\n" is read as the class's text signature; the
   // visible __doc__ is then set to the docstring alone.
-  ns["__doc__"] = std::string(name) + init_signature + "\n--\n\n" + doc;
-  py::object type = py::reinterpret_borrow<py::object>(
-      reinterpret_cast<PyObject*>(&PyType_Type));
-  py::object cls = type(name, bases, ns);
-  py::setattr(cls, "__doc__", py::str(doc));
-  g.set(name, cls);
+  body.attr("__doc__") = concat({class_name, init_signature, "\n--\n\n", doc});
+  body.attr(kClassRecipe) = py::make_tuple(bases, py::str(doc));
+  return body;
+}
+
+py::object finish_class(const Globals& g, py::handle body) {
+  py::dict members(body.attr("__dict__"));
+  std::vector<py::object> recipe = unpack(members.attr("pop")(kClassRecipe), 2);
+  py::object name = members.attr("pop")("__name__");
+  py::object bases = recipe[0];
+  // As types.new_class (and the class statement) do: resolve the bases, let
+  // the metaclass prepare the namespace, fill it in order, create the class.
+  py::module_ types = py::module_::import("types");
+  py::object resolved = types.attr("resolve_bases")(bases);
+  std::vector<py::object> prepared = unpack(types.attr("prepare_class")(name, resolved), 3);
+  py::object meta = prepared[0];
+  py::object ns = prepared[1];
+  for (auto item : members) ns[item.first] = item.second;
+  if (!resolved.is(bases)) ns["__orig_bases__"] = bases;
+  py::object cell =
+      members.contains("__classcell__") ? py::object(members["__classcell__"]) : py::object();
+  py::object cls = meta(name, resolved, ns, **py::dict(prepared[2]));
+  py::setattr(cls, "__doc__", recipe[1]);
+  // Methods refer to their class weakly (see ClassRef).
+  if (cell) cell.attr("cell_contents") = py::module_::import("weakref").attr("ref")(cls);
+  g.set(PyUnicode_AsUTF8(name.ptr()), cls);
   return cls;
 }
 
+ClassRef class_ref(py::handle body) {
+  py::object cell = getattr_or(body, "__classcell__", py::handle());
+  if (!cell) {
+    cell = py::module_::import("types").attr("CellType")();
+    body.attr("__classcell__") = cell;
+  }
+  return ClassRef(cell);
+}
+
+py::object ClassRef::operator()() const {
+  auto contents = py::reinterpret_steal<py::object>(PyCell_Get(cell_.ptr()));
+  if (!contents) {
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::none();
+  }
+  if (PyWeakref_CheckRef(contents.ptr())) return contents();
+  return contents;
+}
+
 namespace detail {
-void as_plain_method(const py::cpp_function& method) {
-  PyObject* function = method.ptr();
-  if (PyInstanceMethod_Check(function)) function = PyInstanceMethod_GET_FUNCTION(function);
-  if (!PyCFunction_Check(function)) return;
-  auto* record = py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function));
-  if (record != nullptr) record->is_constructor = false;
+int run_module_body(PyObject* module, void (*body)(py::module_&)) {
+  try {
+    auto m = py::reinterpret_borrow<py::module_>(module);
+    body(m);
+    return 0;
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  return -1;
+}
+
+py::object member_qualname(py::handle cls, py::handle name) {
+  return concat({py::object(cls.attr("__qualname__")), ".", name});
 }
 }  // namespace detail
 

@@ -11,10 +11,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/detail/exception_translation.h>
 
+#include "common/function.hpp"
+
 #include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
+
+// The layer leans on pybind11 beyond its documented surface (the exception
+// translation of its module boundary, py::arg / py::arg_v as parameter
+// descriptions, error_already_set keeping the very exception object). Those
+// were checked against pybind11 3; tests/packaging/test_pybind11_reliance.py
+// checks them from Python. Re-check both before moving to another major.
+static_assert(PYBIND11_VERSION_MAJOR == 3,
+              "the interop layer was written and tested against pybind11 3.x");
 
 namespace vorn::interop {
 
@@ -35,7 +45,6 @@ class Globals {
   py::object operator[](const char* name) const;
   void set(const char* name, py::handle value) const;
   const py::dict& dict() const { return ns_; }
-  std::string module_name() const;
 
  private:
   py::dict ns_;
@@ -49,8 +58,9 @@ void import_from(const Globals& g, const char* module,
 // `from module import name as alias`.
 void import_from_as(const Globals& g, const char* module, const char* name,
                     const char* alias);
-// `from module import name` executed when a function runs, through
-// sys.modules, with Python's ImportError when the name is missing.
+// `from module import name`, performed by the interpreter itself (also when
+// a function runs): the same lookups and fallbacks, and on failure the very
+// ImportError the statement raises (message, `name` and `path`).
 py::object import_now(const char* module, const char* name);
 
 // ---------------------------------------------------------------------------
@@ -59,6 +69,10 @@ py::object import_now(const char* module, const char* name);
 bool truthy(py::handle value);                      // bool(value)
 bool isinstance(py::handle value, py::handle type);  // isinstance(value, type)
 bool isinstance(py::handle value, PyObject* type);
+// isinstance(value, builtin_type) for a built-in class such as float or list,
+// without the __class__ lookup when the value's own type is built in (its
+// __class__ cannot be overridden then).
+bool isinstance_of(py::handle value, PyTypeObject* builtin_type);
 bool is_none(py::handle value);
 bool callable(py::handle value);
 bool contains(py::handle container, py::handle item);  // item in container
@@ -66,9 +80,11 @@ bool contains(py::handle container, py::handle item);  // item in container
 // the result object, reflected operations and NotImplemented handled, no
 // identity shortcut (a NaN is not equal to itself).
 py::object compare(py::handle a, py::handle b, int op);
-std::string str(py::handle value);                   // str(value)
+// str(value) as UTF-8, for the few places that need a C++ string (names,
+// comparisons); lone surrogates come out backslash-escaped. Messages are
+// built with concat() instead.
+std::string str(py::handle value);
 py::str pystr(py::handle value);                     // str(value), as a Python str
-std::string repr(py::handle value);
 // A message built as Python code builds it: literal pieces and str() of
 // values, joined as Python strings (never through a C++ string, so any text,
 // lone surrogates included, comes out exactly as concatenation gives it).
@@ -77,8 +93,10 @@ std::string repr(py::handle value);
 class Piece {
  public:
   Piece(const char* literal);             // NOLINT: literals read naturally
-  Piece(const std::string& literal);      // NOLINT
   Piece(py::handle value);                // NOLINT: str(value)
+  template <typename Policy>
+  Piece(const py::detail::accessor<Policy>& value)  // NOLINT: str(obj.attr / obj[key])
+      : Piece(py::handle(py::object(value))) {}
   const py::object& text() const { return text_; }
 
  private:
@@ -95,20 +113,24 @@ py::object getattr_or(py::handle obj, const char* name, py::handle fallback);
 // ---------------------------------------------------------------------------
 // Exceptions
 
-// Raise an instance of the given Python exception class with a message.
-[[noreturn]] void raise(PyObject* type, const std::string& message);
-[[noreturn]] void raise(py::handle type, const std::string& message);
-// Raise the built-in Exception class itself.
-[[noreturn]] void raise_exception(const std::string& message);
-[[noreturn]] void raise_value_error(const std::string& message);
-// The same, with a message that is already a Python str.
+// Raise an instance of the given Python exception class with a message: a
+// literal of the source (UTF-8), or a Python str (a message built with
+// concat()).
+[[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, py::handle message);
+[[noreturn]] void raise(py::handle type, const char* message);
+[[noreturn]] void raise(py::handle type, py::handle message);
+// Raise the built-in Exception class itself.
+[[noreturn]] void raise_exception(const char* message);
 [[noreturn]] void raise_exception(py::handle message);
+[[noreturn]] void raise_value_error(const char* message);
 [[noreturn]] void raise_value_error(py::handle message);
 // `raise type(message)` inside the `except` block that caught `handled`: the
 // new exception carries `handled` as its __context__, as Python chains it.
 [[noreturn]] void raise_while_handling(const py::error_already_set& handled, PyObject* type,
-                                       const std::string& message);
+                                       const char* message);
+[[noreturn]] void raise_while_handling(const py::error_already_set& handled, PyObject* type,
+                                       py::handle message);
 
 // True for errors that `except Exception` would catch; KeyboardInterrupt and
 // SystemExit are not, and must pass through untouched.
@@ -185,11 +207,14 @@ py::object with_context(py::handle manager, Body&& body) {
 // sys.modules, i.e. nobody substituted it. Fast paths that stand in for a
 // module's function take this as their permission.
 bool global_is_module(const Globals& g, const char* name, const char* module);
+// Whether the global `name` of the module (or the builtin of that name) is
+// still `module.attribute`, e.g. global_is(g, "round", "builtins", "round").
+bool global_is(const Globals& g, const char* name, const char* module, const char* attribute);
 
-// Log a debug line through the module global `logger`.
-void log_debug(const Globals& g, const std::string& message);
-void log_warning(const Globals& g, const std::string& message);
-void log_error(const Globals& g, const std::string& message);
+// Log a line through the module global `logger`: a literal, or a Python str.
+void log_debug(const Globals& g, const char* message);
+void log_warning(const Globals& g, const char* message);
+void log_error(const Globals& g, const char* message);
 void log_debug(const Globals& g, py::handle message);
 void log_warning(const Globals& g, py::handle message);
 void log_error(const Globals& g, py::handle message);
@@ -197,15 +222,14 @@ void log_error(const Globals& g, py::handle message);
 // Run `body`; on an ordinary exception log `prefix + str(e)` at debug level
 // and raise the very same exception object again.
 template <typename Body>
-auto logged_reraise(const Globals& g, const std::string& prefix, Body&& body)
-    -> decltype(body()) {
+auto logged_reraise(const Globals& g, const char* prefix, Body&& body) -> decltype(body()) {
   try {
     return body();
   } catch (py::error_already_set& error) {
     if (!is_exception(error)) throw;
     {
       Handling handling(error);
-      log_debug(g, prefix + str(error.value()));
+      log_debug(g, concat({prefix, error.value()}));
     }
     throw;
   }
@@ -219,67 +243,60 @@ void print(const Globals& g, Args&&... args) {
 
 // ---------------------------------------------------------------------------
 // Classes and their members
+//
+// A class is built as the class statement builds it: its body first, then
+// the class, created from the complete namespace, so that a base class sees
+// every member (abstract methods, __init_subclass__). make_class hands out the
+// body, which the def_* helpers and `body.attr(name) = value` fill;
+// finish_class, at the end of the module's initialisation, creates the class
+// and binds it as a module global. The body is not the class, and it does
+// not outlive the module's initialisation: a method that needs its class when
+// it runs takes a class_ref, never the body.
 
-// Build `class name(*bases)` with its docstring in the module, as the class
-// statement would, and bind it as a module global. `init_signature` is the
-// constructor's parameter list without self, e.g. "(a, b=None)"; it gives the
-// class the signature that inspect.signature() and help() show.
+// The body of `class name(*bases)` with its docstring in the module.
+// `init_signature` is the constructor's parameter list without self, e.g.
+// "(a, b=None)": the class's own text signature.
 py::object make_class(const Globals& g, const char* name, const char* doc,
                       const char* init_signature, py::tuple bases = py::tuple());
+
+// Create the class from its body (through its metaclass, as the class
+// statement does) and bind it as the module global of its name.
+py::object finish_class(const Globals& g, py::handle body);
+
+// What `__class__` is inside a method of the class: the class itself, once
+// finish_class created it (None before, or once it no longer exists). Holds
+// the class weakly, so that methods do not keep their own class alive.
+class ClassRef {
+ public:
+  explicit ClassRef(py::object cell) : cell_(std::move(cell)) {}
+  py::object operator()() const;
+
+ private:
+  py::object cell_;
+};
+ClassRef class_ref(py::handle body);
 
 // "_Class__name": the stored name of a private member.
 std::string mangled(py::handle cls, const char* name);
 
 namespace detail {
-// The parameter list of a Python-style signature, built from pybind11's own
-// argument annotations so that the two can never disagree.
-inline void append_param(std::string& out, const py::arg_v& a);
-inline void append_param(std::string& out, const py::arg& a);
-template <typename T>
-void append_param(std::string&, const T&) {}
-
-inline void append_param(std::string& out, const py::arg& a) {
-  if (out.back() != '(') out += ", ";
-  out += a.name;
-}
-inline void append_param(std::string& out, const py::arg_v& a) {
-  if (out.back() != '(') out += ", ";
-  out += a.name;
-  out += "=";
-  // A default without a literal form (an enum member, say) is written as the
-  // expression naming it, given as the annotation's description, e.g.
-  // py::arg_v("mode", Mode.FAST, "Mode.FAST"); inspect resolves such names
-  // through the module's globals.
-  out += a.descr != nullptr ? std::string(a.descr) : ::vorn::interop::repr(a.value);
-}
-
-// pybind11 treats any function named __init__ as the constructor of one of
-// its own classes; ours are plain Python classes, so __init__ is an ordinary
-// method that sets attributes on an existing instance.
-void as_plain_method(const py::cpp_function& method);
-
-// "name(self, a, b=None)\n--\n\n" + doc: CPython reads the header as the
-// function's __text_signature__ and leaves __doc__ as the text after it.
-template <typename... Extra>
-std::string signed_doc(const char* name, bool with_self, const char* doc,
-                       const Extra&... extra) {
-  std::string header = std::string(name) + "(";
-  if (with_self) header += "self";
-  (append_param(header, extra), ...);
-  return header + ")\n--\n\n" + doc;
-}
+// "Class.name", the __qualname__ of a member of the class.
+py::object member_qualname(py::handle cls, py::handle name);
 }  // namespace detail
 
-// An instance method: `cls.name = <C++ function>`; binds `self` on attribute
-// access like a Python function. `extra` are the py::arg annotations.
+// An instance method: `def name(self, ...)` in the class body; binds `self`
+// on attribute access like a Python function. `extra` are the py::arg /
+// py::arg_v items of the parameters after self, then any
+// interop::annotation; `f` takes one py::object per parameter, self first.
 template <typename Func, typename... Extra>
 void def_method(py::handle cls, const std::string& name, const char* doc, Func&& f,
                 const Extra&... extra) {
-  const std::string text = detail::signed_doc(name.c_str(), true, doc, extra...);
-  py::cpp_function fn(std::forward<Func>(f), py::name(name.c_str()),
-                      py::is_method(cls), extra..., text.c_str());
-  detail::as_plain_method(fn);
-  py::setattr(cls, name.c_str(), fn);
+  py::str method_name(name);
+  py::object fn = detail::make_function<true>(method_name,
+                                              detail::member_qualname(cls, method_name),
+                                              cls.attr("__module__"), doc,
+                                              std::forward<Func>(f), extra...);
+  py::setattr(cls, method_name, fn);
 }
 
 // A private method `__name` as the class statement stores it: under the
@@ -289,46 +306,81 @@ void def_method(py::handle cls, const std::string& name, const char* doc, Func&&
 template <typename Func, typename... Extra>
 void def_private_method(py::handle cls, const char* name, const char* doc, Func&& f,
                         const Extra&... extra) {
-  const std::string text = detail::signed_doc(name, true, doc, extra...);
-  py::cpp_function fn(std::forward<Func>(f), py::name(name), py::is_method(cls), extra...,
-                      text.c_str());
+  py::str method_name(name);
+  py::object fn = detail::make_function<true>(method_name,
+                                              detail::member_qualname(cls, method_name),
+                                              cls.attr("__module__"), doc,
+                                              std::forward<Func>(f), extra...);
   py::setattr(cls, mangled(cls, name).c_str(), fn);
 }
 
-// A static method: `name = staticmethod(<C++ function>)`.
+// A static method: `name = staticmethod(<function>)`.
 template <typename Func, typename... Extra>
 void def_static(py::handle cls, const std::string& name, const char* doc, Func&& f,
                 const Extra&... extra) {
-  const std::string text = detail::signed_doc(name.c_str(), false, doc, extra...);
-  py::cpp_function fn(std::forward<Func>(f), py::name(name.c_str()), extra...,
-                      text.c_str());
-  py::setattr(cls, name.c_str(), py::staticmethod(fn));
+  py::str method_name(name);
+  py::object fn = detail::make_function<false>(method_name,
+                                               detail::member_qualname(cls, method_name),
+                                               cls.attr("__module__"), doc,
+                                               std::forward<Func>(f), extra...);
+  py::setattr(cls, method_name, py::staticmethod(fn));
 }
 
-// A property: `name = property(getter, setter)`; getter(self) and
-// setter(self, value) are plain callables, as property() expects.
+// A property: `name = property(getter, setter)`, as `@property def name(self)`
+// and `@name.setter def name(self, value)` make it.
 template <typename Getter, typename Setter>
 void def_property(py::handle cls, const char* name, const char* doc, Getter&& getter,
                   Setter&& setter) {
-  py::cpp_function fget(std::forward<Getter>(getter), py::name(name), py::arg("self"));
-  py::cpp_function fset(std::forward<Setter>(setter), py::name(name), py::arg("self"),
-                        py::arg("value"));
+  py::str property_name(name);
+  py::object qualname = detail::member_qualname(cls, property_name);
+  py::object module = cls.attr("__module__");
+  py::object fget = detail::make_function<true>(property_name, qualname, module, doc,
+                                                std::forward<Getter>(getter));
+  py::object fset = detail::make_function<true>(property_name, qualname, module, nullptr,
+                                                std::forward<Setter>(setter), py::arg("value"));
   py::object property = py::module_::import("builtins").attr("property");
-  py::setattr(cls, name, property(fget, fset, py::none(), py::str(doc)));
+  py::setattr(cls, property_name, property(fget, fset, py::none(), py::str(doc)));
 }
 
 // A module-level function, bound as a global of the module.
 template <typename Func, typename... Extra>
 void def_function(const Globals& g, const char* name, const char* doc, Func&& f,
                   const Extra&... extra) {
-  const std::string text = detail::signed_doc(name, false, doc, extra...);
-  py::cpp_function fn(std::forward<Func>(f), py::name(name), extra..., text.c_str());
-  fn.attr("__module__") = g.module_name();
+  py::str function_name(name);
+  py::object fn = detail::make_function<false>(function_name, function_name,
+                                               g.dict()["__name__"], doc,
+                                               std::forward<Func>(f), extra...);
   g.set(name, fn);
 }
 
+namespace detail {
+// Run a module's initialisation; a failure leaves its own Python error set
+// (-1), as the failing statement of a Python module would raise it.
+int run_module_body(PyObject* module, void (*body)(py::module_&));
+}  // namespace detail
+
+// The entry point of an extension module, used like PYBIND11_MODULE:
+//   VORN_INTEROP_MODULE(quorvane, m) { ...initialisation... }
+// Unlike pybind11's, it does not replace an error of the initialisation (an
+// ImportError of a dependency, say) with its own "initialization failed":
+// importing the module raises the very error, as for a Python module.
+#define VORN_INTEROP_MODULE(name, variable)                                                   \
+  static void vorn_module_body_##name(::pybind11::module_&);                                  \
+  static int vorn_module_exec_##name(PyObject* module) {                                      \
+    return ::vorn::interop::detail::run_module_body(module, &vorn_module_body_##name);        \
+  }                                                                                           \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                      \
+    static PyModuleDef_Slot slots[] = {                                                       \
+        {Py_mod_exec, reinterpret_cast<void*>(&vorn_module_exec_##name)}, {0, nullptr}};      \
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr,       \
+                                     slots, nullptr, nullptr, nullptr};                      \
+    return PyModuleDef_Init(&definition);                                                     \
+  }                                                                                           \
+  static void vorn_module_body_##name(::pybind11::module_& variable)
+
 // Call before any binding in a module's init: pybind11's generated signatures
-// would otherwise replace the Python-style header that signed_doc writes.
+// would otherwise fill the docstrings of the few pybind11 functions a module
+// still makes (callbacks handed to other libraries).
 struct ModuleOptions {
   ModuleOptions() { options_.disable_function_signatures(); }
 

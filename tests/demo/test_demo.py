@@ -1,21 +1,44 @@
 """The demo behind the README's first command, run as a user runs it."""
 
 import json
+import os
+import re
 import subprocess
 import sys
 
 import imageio.v2 as imageio
 import numpy as np
+import pypdf
 
 
-def test_demo_lists_the_catalogue_and_writes_an_explanation(tmp_path):
+def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VORN_DEMO_")}
     result = subprocess.run(
         [sys.executable, "-m", "vorn_metrics_plugin.demo", str(tmp_path)],
-        capture_output=True, text=True, timeout=300, check=False,
+        capture_output=True, text=True, timeout=300, check=False, env=env,
     )
     assert result.returncode == 0, result.stderr
-    assert "  hallucination: 2 card(s)" in result.stdout
-    assert "Evaluator ready:" in result.stdout
+    # One table row per evaluated card: risk, card, "score +/-  margin", instances.
+    rows = re.findall(r"^(\S+)\s+(cards\.\S+)\s+(\d\.\d{3} \+/-  \d\.\d{3})\s+(\d+)$",
+                      result.stdout, re.MULTILINE)
+    assert {risk for risk, *_ in rows} == {"toxic-output", "hallucination", "output-bias"}
+    assert ("hallucination", "cards.vorn.factual.capitals") in {(r, c) for r, c, *_ in rows}
+    assert len({score for _, _, score, _ in rows}) > 1
+    assert "Not in the results (no card that the run evaluates): spreading-toxicity" in result.stdout
+    # The run's PDF report holds every evaluated card with its score.
+    assert f"Report written to {tmp_path / 'risk-report.pdf'}" in result.stdout
+    report = " ".join(page.extract_text() for page in pypdf.PdfReader(tmp_path / "risk-report.pdf").pages)
+    report = re.sub(r"\s+", " ", report)
+    assert "the built-in demo model" in report
+    for risk, card, score, _ in rows:
+        assert risk in report and card in report and score.replace("  ", " ") in report
+    # Published once, then read back without evaluating again.
+    publishing = result.stdout.split("Publishing to a local GRC service emulator", 1)[1]
+    assert publishing.count("Processing ") == 3
+    assert "Metrics have been successfully saved and published to http://127.0.0.1:" in publishing
+    assert "Metrics have already been saved before, and are being retrieved from" in publishing
+    assert re.search(r"task view of the published metrics: http://127\.0\.0\.1:\d+/app/jspview/react/grc/task-view/\d+",
+                     publishing)
     assert "Image explanation" in result.stdout
 
     record = json.loads((tmp_path / "explanation.json").read_text())

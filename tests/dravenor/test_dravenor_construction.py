@@ -2,7 +2,7 @@ import inspect
 import os
 import subprocess
 import sys
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 
 import pytest
 
@@ -197,6 +197,41 @@ def test_constructor_without_client_raises_the_import_error(dravenor, without_sd
     with pytest.raises(ImportError) as raised:
         dravenor.Dravenor("p", CREDENTIALS, model_name="m")
     assert INSTALL_MESSAGE not in str(raised.value)
+
+
+def python_import_error(module, name):
+    """The ImportError of `from module import name` in Python code."""
+    with pytest.raises(ImportError) as raised:
+        exec(f"from {module} import {name}", {})
+    return raised.value
+
+
+@pytest.mark.parametrize("origin", [None, "/opt/sdk/foundation_models.py"])
+def test_a_client_module_without_the_client_raises_the_interpreters_import_error(
+        dravenor, fake_sdk, monkeypatch, origin):
+    module = fake_sdk.modules["vorn_orvia_ai.foundation_models"]
+    monkeypatch.delattr(module, "ModelInference")
+    if origin is not None:
+        monkeypatch.setattr(module, "__file__", origin, raising=False)
+    expected = python_import_error("vorn_orvia_ai.foundation_models", "ModelInference")
+    with pytest.raises(ImportError) as raised:
+        dravenor.Dravenor("p", CREDENTIALS, model_name="m")
+    assert type(raised.value) is type(expected)
+    assert (str(raised.value), raised.value.name, raised.value.path) == (
+        str(expected), expected.name, expected.path)
+    assert (expected.path is None) == (origin is None)
+
+
+def test_a_submodule_missing_as_attribute_is_found_in_sys_modules(dravenor, fake_sdk, monkeypatch):
+    # `from package import sub` falls back to sys.modules["package.sub"].
+    models = fake_sdk.modules["vorn_orvia_ai.foundation_models"]
+    client = ModuleType("vorn_orvia_ai.foundation_models.ModelInference")
+    monkeypatch.delattr(models, "ModelInference")
+    monkeypatch.setattr(models, "__path__", [], raising=False)
+    monkeypatch.setitem(sys.modules, client.__name__, client)
+    # Found, then called: the module itself is no client.
+    with pytest.raises(TypeError, match="'module' object is not callable"):
+        dravenor.Dravenor("p", CREDENTIALS, model_name="m")
 
 
 def test_missing_metanames_give_the_install_message(dravenor, provider, fake_sdk, without_sdk):

@@ -95,6 +95,8 @@ def test_model_and_judge_errors_propagate_without_retry(provider, fake_sdk, slee
         ([TIMEOUT, TIMEOUT], [1, 2], "returns"),
         # any "503" in the text counts, wherever it appears
         (["upstream failed (request id a9f503c1)"], [1], "returns"),
+        # the test is on the text itself: a lone surrogate is no "503"
+        (["gateway \ud503 character"], [], "raises"),
         # the last back-off comes before the final failure; no fourth call
         ([TIMEOUT] * 3, [1, 2, 4], "gives up"),
         # other errors are raised at once, also after time-outs
@@ -124,6 +126,19 @@ def test_paraphrase_retries_gateway_timeouts_only(
     assert module_logger.messages("warning") == [RETRY_WARNING] * timeouts
     calls = timeouts + (outcome != "gives up")
     assert fake_sdk.calls == [(PARAPHRASING_MODEL_ID, (), {"prompt": "the prompt"})] * calls
+
+
+def test_an_error_of_str_e_is_chained_to_the_caught_error(provider, fake_sdk, sleeps, module_logger):
+    class Unprintable(Exception):
+        def __str__(self):
+            raise LookupError("no text")
+
+    caught = Unprintable()
+    fake_sdk.outcomes.append(caught)
+    with pytest.raises(LookupError) as raised:
+        provider.get_paraphrasing_responses("q")
+    assert raised.value.__context__ is caught
+    assert (sleeps, module_logger.records) == ([], [])
 
 
 def test_interrupts_are_never_retried(provider, fake_sdk, sleeps, module_logger):

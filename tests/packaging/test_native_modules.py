@@ -19,6 +19,10 @@ NATIVE_MODULES = [
 
 # The C and C++ runtimes; the interpreter's symbols are resolved at load time.
 RUNTIME_LIBRARIES = re.compile(r"^(libc|libm|libstdc\+\+|libgcc_s|ld-linux[-\w]*)\.so(\.\d+)*$")
+# The build of tools/sanitize.sh, which says so through this variable, links
+# the sanitizer runtimes as well, and must: otherwise it is not that build.
+SANITIZED = os.environ.get("VORN_SANITIZED_BUILD") == "1"
+SANITIZER_LIBRARIES = re.compile(r"^lib(asan|ubsan)\.so(\.\d+)*$")
 
 
 @pytest.mark.parametrize("name", NATIVE_MODULES)
@@ -30,7 +34,13 @@ def test_extension_links_only_the_language_runtimes(name):
     dynamic = subprocess.run([readelf, "-d", found.origin], capture_output=True, text=True, check=True).stdout
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic)
     assert needed, dynamic
-    assert [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib)] == []
+    sanitizers = [lib for lib in needed if SANITIZER_LIBRARIES.match(lib)]
+    others = [lib for lib in needed if not RUNTIME_LIBRARIES.match(lib) and lib not in sanitizers]
+    assert others == []
+    if SANITIZED:
+        assert sorted(lib.split(".")[0] for lib in sanitizers) == ["libasan", "libubsan"], needed
+    else:
+        assert sanitizers == []
 
 
 def run_python(code, **env):
@@ -80,3 +90,29 @@ def test_a_missing_dependency_fails_the_evaluator_import():
     )
     assert result.returncode != 0
     assert "ModuleNotFoundError" in result.stderr or "ImportError" in result.stderr
+
+
+def test_a_dependency_lacking_a_name_fails_the_import_with_the_interpreters_error():
+    expected, got = run_python(
+        """
+import json, sys, types
+fake = types.ModuleType("evalith")
+fake.__file__ = "/nowhere/evalith/__init__.py"
+sys.modules["evalith"] = fake
+
+def described(error):
+    return [type(error).__name__, str(error), error.name, error.path]
+
+try:
+    exec("from evalith import evaluate", {})
+except ImportError as error:
+    expected = described(error)
+try:
+    from vorn_metrics_plugin.mra import quorvane
+except ImportError as error:
+    got = described(error)
+print(json.dumps([expected, got]))
+"""
+    )
+    assert got == expected
+    assert expected[2:] == ["evalith", "/nowhere/evalith/__init__.py"]

@@ -1,5 +1,11 @@
 import math
+import os
+import re
+from pathlib import Path
 
+import numpy as np
+import pypdf
+import pypdfium2
 import pytest
 
 from vorn_metrics_plugin.mra.pdf_generator import PdfGenerator, extract_numeric_value
@@ -39,14 +45,228 @@ def test_text_without_a_leading_number_is_rejected(text, error):
         extract_numeric_value(text)
 
 
-def test_report_download_is_not_available_yet(tmp_path):
+MODEL = "vorn/granite-like-7b"
+DETAILS = {
+    "Foundation Model Name": MODEL,
+    "Governance console (Ledgora) Model ID": None,
+    "Project ID": "<Not Provided>",
+    "Report generated on": "December 07, 2026",
+    "utc_date": "12/07/2026 14:05:09 UTC",
+}
+RESULTS = {
+    "toxic-output": {
+        "cards.vorn.toxicity.provocations": {
+            "score_name": "non_toxicity", "score": "0.150 +/-  0.050", "num_of_instances": 12,
+            "non_toxicity": "0.150 +/-  0.050",
+            "all_scores": [round(0.001 * i, 3) for i in range(500)],
+        },
+        "cards.vorn.toxicity.insult_requests": {"score_name": "non_toxicity", "score": 0.5, "num_of_instances": 8},
+    },
+    "hallucination": {
+        "cards.vorn.factual.capitals": {"score_name": "contains_reference", "score": "0.933 +/-  0.067",
+                                        "num_of_instances": 15},
+    },
+    "output-bias": {},
+}
+SUMMARY = {
+    "toxic-output": {"cards.vorn.toxicity.provocations": {"score": 0.15},
+                     "cards.vorn.toxicity.insult_requests": {"score": 0.5}},
+    "hallucination": {"cards.vorn.factual.capitals": {"score": 0.933}},
+    "output-bias": {},
+}
+
+
+def write(path, results=RESULTS, summary=SUMMARY, thresholds=(0.3, 0.7), details=DETAILS):
+    return PdfGenerator().download_pdf(
+        output_path=path, score_with_margin=results, report_details=details,
+        executive_summary_data=summary, user_custom_percentile_thresholds=thresholds,
+    )
+
+
+def pages_text(path):
+    """Each page's text, with runs of blanks folded into one."""
+    return [re.sub(r"[ \t]+", " ", page.extract_text()) for page in pypdf.PdfReader(path).pages]
+
+
+def test_report_holds_the_details_every_risk_card_and_score(tmp_path):
     target = tmp_path / "report.pdf"
-    with pytest.raises(NotImplementedError, match="not available yet"):
-        PdfGenerator().download_pdf(
-            output_path=str(target),
-            score_with_margin={"hallucination": {"cards.x": {"score": "0.500 +/-  0.100"}}},
-            report_details={"Foundation Model Name": "m"},
-            executive_summary_data={"hallucination": {"cards.x": {"score": 0.5}}},
-            user_custom_percentile_thresholds=(0.3, 0.7),
-        )
-    assert not target.exists()
+    returned = write(target)
+    assert returned == str(target) and isinstance(returned, str)
+    assert target.read_bytes().startswith(b"%PDF-")
+
+    pages = pages_text(target)
+    text = "\n".join(pages)
+    title = pages[0]
+    for expected in [MODEL, "December 07, 2026", "12/07/2026 14:05:09 UTC", "lower 0.3, upper 0.7"]:
+        assert expected in title
+    # A detail given as None reads as not provided.
+    assert re.search(r"Governance console \(Ledgora\) Model ID\s*<Not Provided>", title)
+    for risk, cards in RESULTS.items():
+        assert risk in text
+        for card in cards:
+            assert card in text
+    # Score texts as given, and the summary's scores with their margins.
+    for score in ["0.150 +/- 0.050", "0.933 +/- 0.067", "0.150 \u00b1 0.050", "0.933 \u00b1 0.067"]:
+        assert score in text
+    assert "0.500 \u00b1" not in text and "0.500" in text  # a plain number has no margin
+    assert "No card of this risk has results." in text  # output-bias
+    assert [re.search(r"Page (\d+) of (\d+)", page).groups() for page in pages] == [
+        (str(n), str(len(pages))) for n in range(1, len(pages) + 1)
+    ]
+    assert MODEL in pypdf.PdfReader(target).metadata.title
+
+
+def test_long_values_are_shortened(tmp_path):
+    text = "\n".join(pages_text(write(tmp_path / "r.pdf")))
+    assert "[0, 0.001, 0.002, 0.003, 0.004, \u2026] (500 values)" in text
+    assert "0.499" not in text
+
+
+def render(path, page):
+    return np.asarray(pypdfium2.PdfDocument(path)[page].render(scale=1).to_pil().convert("RGB")).astype(int)
+
+
+def colour_area(image, rgb, tolerance=12):
+    """How many pixels show the colour."""
+    return int((np.abs(image - np.array(rgb)).max(axis=-1) <= tolerance).sum())
+
+
+RED, AMBER, GREEN = (192, 57, 43), (224, 160, 48), (46, 139, 87)
+
+
+@pytest.mark.parametrize(
+    "thresholds, shown, absent",
+    [
+        ((0.95, 0.99), [RED], [AMBER, GREEN]),  # every score below the lower threshold
+        ((0.1, 0.95), [AMBER], [RED, GREEN]),
+        ((0.01, 0.1), [GREEN], [RED, AMBER]),
+        ((0.2, 0.9), [RED, AMBER, GREEN], []),
+    ],
+)
+def test_chart_bars_are_coloured_by_the_thresholds(tmp_path, thresholds, shown, absent):
+    target = write(tmp_path / "r.pdf", thresholds=thresholds)
+    summary_page = render(target, 1)
+    assert summary_page.std() > 10  # not blank
+    # The legend shows each colour in a small swatch; a bar covers far more.
+    for colour in shown:
+        assert colour_area(summary_page, colour) > 400
+    for colour in absent:
+        assert colour_area(summary_page, colour) < 150
+
+
+def test_empty_results_give_a_readable_report(tmp_path):
+    pages = pages_text(write(tmp_path / "r.pdf", results={}, summary={}, details={}))
+    assert "Risk evaluation report" in pages[0]
+    assert "No card was evaluated, so there are no scores to summarise." in pages[1]
+    assert "There are no results to show." in pages[-1]
+    assert render(tmp_path / "r.pdf", 0).std() > 10
+
+
+def test_many_cards_spread_over_several_charts(tmp_path):
+    cards = {f"cards.c{i:03d}": {"score": f"{i / 100:.3f} +/-  0.010"} for i in range(80)}
+    summary = {"r": {card: {"score": extract_numeric_value(v["score"])} for card, v in cards.items()}}
+    text = "\n".join(pages_text(write(tmp_path / "r.pdf", results={"r": cards}, summary=summary)))
+    assert all(f"cards.c{i:03d}" in text for i in range(80))
+    assert "r (continued)" in text
+    assert "0.790 \u00b1 0.010" in text
+
+
+@pytest.mark.parametrize(
+    "thresholds",
+    [(0.7, 0.3), (0.5,), (0.1, 0.5, 0.9), "01", None, 0.5, (None, 1), ("0.1", "0.9"),
+     (math.nan, 1.0), (0.0, math.inf), (True, 2), {"lower": 0.1, "upper": 0.9}],
+)
+def test_bad_thresholds_are_refused_before_anything_is_written(tmp_path, thresholds):
+    target = tmp_path / "report.pdf"
+    target.write_bytes(b"previous report")
+    with pytest.raises(ValueError, match="user_custom_percentile_thresholds must"):
+        write(target, thresholds=thresholds)
+    assert target.read_bytes() == b"previous report"
+    assert os.listdir(tmp_path) == ["report.pdf"]
+
+
+@pytest.mark.parametrize("thresholds", [[0.2, 0.8], (0.5, 0.5), np.array([1, 2]), (np.float32(0.1), 1)])
+def test_thresholds_as_any_pair_of_ascending_numbers(tmp_path, thresholds):
+    assert Path(write(tmp_path / "r.pdf", thresholds=thresholds)).stat().st_size > 0
+
+
+@pytest.mark.parametrize(
+    "results, summary, message",
+    [
+        ([], SUMMARY, "score_with_margin must be a dict of risks"),
+        ({"r": ["c"]}, SUMMARY, r"score_with_margin\['r'\] must be a dict of cards"),
+        (RESULTS, {"r": {"c": 0.5}}, r"executive_summary_data\['r'\]\['c'\] must be a dict"),
+    ],
+)
+def test_malformed_results_are_refused_before_anything_is_written(tmp_path, results, summary, message):
+    with pytest.raises(TypeError, match=message):
+        write(tmp_path / "r.pdf", results=results, summary=summary)
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize(
+    "make_target, error",
+    [
+        (lambda root: root / "missing" / "r.pdf", FileNotFoundError),
+        (lambda root: (root / "file").write_text("x") and root / "file" / "r.pdf", NotADirectoryError),
+        (lambda root: (root / "folder").mkdir() or root / "folder", IsADirectoryError),
+    ],
+)
+def test_unwritable_paths_raise_the_os_error_and_leave_nothing(tmp_path, make_target, error):
+    target = make_target(tmp_path)
+    before = sorted(p.name for p in tmp_path.rglob("*"))
+    with pytest.raises(error):
+        write(target)
+    assert sorted(p.name for p in tmp_path.rglob("*")) == before
+
+
+def test_a_failure_while_writing_leaves_the_old_file(tmp_path, monkeypatch):
+    from vorn_metrics_plugin.mra.pdf_generator import generator
+
+    def half_written(stream, *args):
+        stream.write(b"%PDF-1.4 half")
+        raise RuntimeError("layout failed")
+
+    monkeypatch.setattr(generator, "write_report", half_written)
+    target = tmp_path / "report.pdf"
+    target.write_bytes(b"previous report")
+    with pytest.raises(RuntimeError, match="layout failed"):
+        write(target)
+    assert target.read_bytes() == b"previous report"
+    assert os.listdir(tmp_path) == ["report.pdf"]
+
+
+def test_new_report_gets_the_usual_file_permissions(tmp_path):
+    previous = os.umask(0o022)
+    try:
+        target = Path(write(tmp_path / "r.pdf"))
+    finally:
+        os.umask(previous)
+    assert target.stat().st_mode & 0o777 == 0o644
+
+
+def test_error_bars_span_each_cards_margin():
+    from reportlab.lib import colors
+
+    from vorn_metrics_plugin.mra.pdf_generator.chart import score_charts
+    from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds, summary_rows
+
+    thresholds = read_thresholds((0.3, 0.7))
+    (drawing,) = score_charts(summary_rows(SUMMARY, RESULTS, thresholds), thresholds, 480)
+    whiskers = [shape.x2 - shape.x1 for shape in drawing.contents
+                if type(shape).__name__ == "Line" and shape.y1 == shape.y2 and shape.strokeColor == colors.black]
+    # Two cards carry a margin (0.050 and 0.067); the plain number 0.5 has no error bar.
+    assert len(whiskers) == 2
+    assert whiskers[0] / whiskers[1] == pytest.approx(0.050 / 0.067)
+
+
+@pytest.mark.parametrize(
+    "score, margin",
+    [("0.750 +/-  0.050", 0.05), ("0.750 +/-  -0.010", 0.01), ("0.5", None), (0.5, None),
+     ("nan +/-  nan", None), ("0.1 +/-  n/a", None)],
+)
+def test_margin_read_from_the_score_text(score, margin):
+    from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds, summary_rows
+
+    (row,) = summary_rows({"r": {"c": {"score": 0.4}}}, {"r": {"c": {"score": score}}}, read_thresholds((0, 1)))
+    assert row.margin == (pytest.approx(margin) if margin is not None else None)

@@ -57,3 +57,14 @@ def clean_provider_env(monkeypatch):
     ]:
         monkeypatch.delenv(name, raising=False)
     return monkeypatch
+
+
+@pytest.fixture(params=["cloud", "hxd"])
+def session(request, quorvane, ledgora, logger):
+    """Logged in to the Ledgora emulator, once per login mode; the login's
+    calls and log lines are cleared."""
+    from grc_support import Session
+
+    logged_in = Session(quorvane, ledgora, request.param)
+    logger.records.clear()
+    return logged_in

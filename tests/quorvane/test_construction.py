@@ -50,11 +50,15 @@ def test_invalid_arguments_raise_value_error(quorvane, catalogue, clean_provider
         )
 
 
-def test_unknown_risk_raises_base_exception_after_one_debug_line(quorvane, catalogue, logger, clean_provider_env):
+# A lone surrogate is text Python concatenates as it is; the message and the
+# log line must not escape it.
+@pytest.mark.parametrize("unknown", ["nope", "n\udcffpe"])
+def test_unknown_risk_raises_base_exception_after_one_debug_line(quorvane, catalogue, logger, clean_provider_env,
+                                                                 unknown):
     catalogue(PLAIN_RISKS)
     with pytest.raises(Exception) as raised:
-        quorvane.Quorvane({}, risk_dimensions=["toxicity", "nope", "also-nope"])
-    expected = "nope is not part of ['toxicity', 'bias']"
+        quorvane.Quorvane({}, risk_dimensions=["toxicity", unknown, "also-nope"])
+    expected = unknown + " is not part of ['toxicity', 'bias']"
     assert type(raised.value) is Exception
     assert str(raised.value) == expected
     assert logger.records == [("debug", expected)]
@@ -111,6 +115,7 @@ def test_failed_validation_sets_no_attribute(quorvane, catalogue, clean_provider
     [
         (None, {}, PROVIDER_MESSAGE.format("None")),
         ("openai", {}, PROVIDER_MESSAGE.format("openai")),
+        ("op\udcffenai", {}, PROVIDER_MESSAGE.format("op\udcffenai")),
         ("replicate", {}, "The following environment variables must be set for replicate: ['REPLICATE_API_TOKEN']"),
         ("aws", {"AWS_REGION_NAME": "eu"},
          "The following environment variables must be set for aws: ['AWS_SECRET_ACCESS_KEY', 'AWS_ACCESS_KEY_ID']"),

@@ -92,8 +92,9 @@ def test_each_call_builds_a_new_client_from_current_credentials(quorvane, fake_c
     assert [c.kwargs["model_id"] for c in fake_client.instances] == ["m1", "m2"]
 
 
-def test_failed_generation_is_logged_and_reraised(quorvane, monkeypatch, logger):
-    raised = RuntimeError("generation failed")
+@pytest.mark.parametrize("text", ["generation failed", "lone \udcff surrogate"])
+def test_failed_generation_is_logged_and_reraised(quorvane, monkeypatch, logger, text):
+    raised = RuntimeError(text)
 
     class Failing(FakeClient):
         def generate_text(self, prompt):
@@ -107,9 +108,7 @@ def test_failed_generation_is_logged_and_reraised(quorvane, monkeypatch, logger)
     with pytest.raises(RuntimeError) as caught:
         evaluator.default_scoring_function(pd.DataFrame({"q": ["a", "b", "c"]}))
     assert caught.value is raised
-    assert logger.records == [
-        ("debug", "Error encountered while getting predictions from orvia.ai: generation failed")
-    ]
+    assert logger.records == [("debug", "Error encountered while getting predictions from orvia.ai: " + text)]
 
 
 @pytest.mark.parametrize(

@@ -48,9 +48,12 @@ def test_module_loads_without_h5py():
     assert result.stdout.split() == ["False", "Sibrelle"]
 
 
+CONFIG_TYPE = "vorn_metrics_plugin.metrics.explainability.entity.explain_config.ExplainConfig"
+
+
 @pytest.mark.parametrize("name, parameters", [
-    (None, "(explain_config)"),
-    ("__init__", "(self, explain_config)"),
+    (None, f"(explain_config: {CONFIG_TYPE})"),
+    ("__init__", f"(self, explain_config: {CONFIG_TYPE})"),
     ("explain_data", "(self, data, scoring_fn)"),
     ("is_valid_scoring_input", "(self, test_data_point)"),
     ("convert_raw_explanation", "(self, raw_explanation)"),
@@ -176,8 +179,8 @@ REJECTED = {
 
 
 @pytest.mark.parametrize("name, value", [
-    *[("feature_selection", value) for value in ["best", "", 0, "AUTO"]],
-    *[("image_segment_algo", value) for value in ["", "watershed", False]],
+    *[("feature_selection", value) for value in ["best", "", 0, "AUTO", "b\udcffst"]],
+    *[("image_segment_algo", value) for value in ["", "watershed", False, "\ud800"]],
 ])
 def test_enumeration_properties_reject_other_values(make_explainer, name, value):
     explainer = make_explainer(lime={"feature_selection": "highest_weights",

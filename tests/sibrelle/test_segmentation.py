@@ -4,6 +4,7 @@ import gc
 import json
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from sibrelle_support import brightness_scorer, colour_image, frame
@@ -132,7 +133,7 @@ def test_lime_explainer_and_explain_instance_arguments(make_explainer, sibrelle,
                                "segmentation_fn", "num_samples"]
     np.testing.assert_array_equal(arguments["image"], colour_image())
     assert arguments["classifier_fn"].__func__ is type(explainer).__dict__[
-        "_Sibrelle__scoring_fn"].__func__
+        "_Sibrelle__scoring_fn"]
     assert arguments["classifier_fn"].__self__ is explainer
     assert (arguments["labels"], arguments["hide_color"], arguments["batch_size"],
             arguments["num_samples"]) == ([1], 0, 10, 30)
@@ -190,3 +191,23 @@ def test_raw_lists_are_what_tolist_gives(make_explainer, logger, image, collecti
         (gc.enable if was_enabled else gc.disable)()
     assert raw["input_image"] == image.tolist()
     assert repr(raw["input_image"]) == repr(image.tolist())
+
+
+# How a frame holds a missing prediction under pandas 3: a text column reads
+# a None back as NaN, a string column holds pd.NA, a float column NaN.
+@pytest.mark.parametrize("predictions", [
+    ["cat", None],
+    pd.array(["cat", pd.NA], dtype="string"),
+    [1.0, None],
+    [None, None],
+])
+def test_a_missing_prediction_comes_from_the_probabilities(make_explainer, predictions):
+    data = pd.DataFrame({"image": [colour_image(), colour_image(1)], "prediction": predictions,
+                         "probability": [[0.3, 0.7], [0.8, 0.2]]})
+    raw = make_explainer(lime={"return_raw_explanation": True}).explain_data(
+        data, brightness_scorer)["local_explanations"]
+    assert [row["prediction"] for row in raw] == [
+        "1" if predictions[0] is None else str(predictions[0]), "0"]
+    response = make_explainer().explain_data(data.iloc[1:], brightness_scorer)
+    (record,) = response["local_explanations"]
+    assert record["predictions"][0]["value"] == "0"

@@ -3,12 +3,12 @@
 import sys
 from pathlib import Path
 
-from vorn_metrics_plugin.demo import image_explanation, risk_catalogue
+from vorn_metrics_plugin.demo import image_explanation, risk_evaluation
 
 
 def main() -> None:
     output_dir = Path(sys.argv[1]) if len(sys.argv) > 1 else Path("demo-output")
-    risk_catalogue.main()
+    risk_evaluation.main(output_dir)
     image_explanation.main(output_dir)
 
 

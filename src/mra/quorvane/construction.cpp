@@ -6,9 +6,9 @@ namespace vorn::quorvane {
 
 namespace {
 
+using interop::concat;
 using interop::isinstance;
 using interop::raise_value_error;
-using interop::str;
 
 constexpr const char* kClassDoc =
     "Class that handle the risks evaluation of for given foundation model.";
@@ -85,11 +85,11 @@ void validate_llm_judge_environment(const Globals& g, py::object risk_dimensions
   const py::list providers = supported_llmj_providers();
   if (!interop::contains(providers, default_evalith_provider)) {
     raise_value_error(
-        "EVALITH_DEFAULT_PROVIDER must be set for risks that uses LLMJ such as " +
-        str(llmj_risks) + ".EVALITH_DEFAULT_PROVIDER was not set. Received " +
-        str(default_evalith_provider) +
-        ". you must set EVALITH_DEFAULT_PROVIDER to one of the following: " +
-        str(providers));
+        concat({"EVALITH_DEFAULT_PROVIDER must be set for risks that uses LLMJ such as ",
+                llmj_risks, ".EVALITH_DEFAULT_PROVIDER was not set. Received ",
+                default_evalith_provider,
+                ". you must set EVALITH_DEFAULT_PROVIDER to one of the following: ",
+                providers}));
   }
   py::object required_vars = required_env_vars().attr("get")(default_evalith_provider,
                                                             py::list());
@@ -98,8 +98,8 @@ void validate_llm_judge_environment(const Globals& g, py::object risk_dimensions
     if (g["os"].attr("getenv")(name).is_none()) missing_vars.append(name);
   }
   if (py::len(missing_vars) > 0) {
-    raise_value_error("The following environment variables must be set for " +
-                      str(default_evalith_provider) + ": " + str(missing_vars));
+    raise_value_error(concat({"The following environment variables must be set for ",
+                              default_evalith_provider, ": ", missing_vars}));
   }
 }
 
@@ -123,7 +123,7 @@ void validate_params(const Globals& g, py::object system_credentials,
     py::object available_risks = g["get_available_risks"]();
     for (py::handle risk : risk_dimensions) {
       if (!interop::contains(available_risks, risk)) {
-        const std::string message = str(risk) + " is not part of " + str(available_risks);
+        py::str message = concat({risk, " is not part of ", available_risks});
         interop::log_debug(g, message);
         interop::raise_exception(message);
       }

@@ -48,13 +48,24 @@ void apply_process_settings(const Globals& g) {
 }  // namespace
 }  // namespace vorn::quorvane
 
-PYBIND11_MODULE(quorvane, m) {
+VORN_INTEROP_MODULE(quorvane, m) {
   using namespace vorn::quorvane;
   vorn::interop::ModuleOptions options;
   const Globals g(m);
   import_dependencies(g);
   apply_process_settings(g);
   py::object cls = define_evaluator_class(g);
+  define_evaluation_run(g, cls);
+  define_report(g, cls);
   define_default_scoring(g, cls);
+  define_grc_connection(g, cls);
+  define_grc_publishing(g, cls);
+  define_metric_shaping(g);
   define_risk_catalogue_functions(g);
+  define_score_with_margin(g);
+  define_dataset_loading(g);
+  define_grc_query_functions(g);
+  define_grc_mutation_functions(g);
+  define_executive_summary_function(g);
+  vorn::interop::finish_class(g, cls);
 }

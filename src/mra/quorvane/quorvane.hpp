@@ -9,6 +9,7 @@
 //   grc_connection.cpp    connect_to_ledgora
 //   grc_publishing.cpp    publish_metrics_to_ledgora, get_ledgora_metric_link
 //   grc_run.cpp           the GRC-backed path of quorvanes
+//   grc_common.cpp        what every GRC request shares: mode test, time-out
 // and the module-level functions:
 //   metric_shaping.cpp    normalize_metrics_values, reordered_metric_dict,
 //                         normalize_ledgora_data
@@ -29,11 +30,41 @@ namespace py = pybind11;
 using interop::Globals;
 
 // Methods of Quorvane, in the order of the class body.
-py::object define_evaluator_class(const Globals& g);  // returns the class
+py::object define_evaluator_class(const Globals& g);  // returns the class body
 void define_evaluation_run(const Globals& g, py::handle cls);
+void define_report(const Globals& g, py::handle cls);
 void define_default_scoring(const Globals& g, py::handle cls);
+void define_grc_connection(const Globals& g, py::handle cls);
+void define_grc_publishing(const Globals& g, py::handle cls);
 
 // Module-level functions.
+void define_metric_shaping(const Globals& g);
 void define_risk_catalogue_functions(const Globals& g);
+void define_score_with_margin(const Globals& g);
+void define_dataset_loading(const Globals& g);
+void define_grc_query_functions(const Globals& g);
+void define_grc_mutation_functions(const Globals& g);
+void define_executive_summary_function(const Globals& g);
+
+// The GRC-backed path of quorvanes: stored values read back, missing risks
+// evaluated, new values published.
+py::object run_with_ledgora(const Globals& g, py::handle self);
+
+// Shared by the GRC sources.
+namespace grc {
+// Seconds any GRC or identity-service call may wait to connect or to read;
+// nothing in the client may hang on an unresponsive service.
+constexpr int kRequestTimeout = 300;
+// Whether a GRC URL names a data-platform installation: "hxd" in any case.
+// Every GRC operation decides its mode with this one test, so one run never
+// mixes the two modes.
+bool is_hxd_url(py::handle lg_url);
+// Whether GRC requests check the service's certificate: not on the data
+// platform, whose on-premises installations commonly have self-signed ones;
+// always in the cloud, where the bearer token must reach the real service.
+bool verifies_certificates(py::handle lg_url);
+// lg_url.rstrip("/")
+py::object without_trailing_slashes(py::handle lg_url);
+}  // namespace grc
 
 }  // namespace vorn::quorvane

@@ -27,9 +27,10 @@ py::list check_if_all_risks_are_evaluated(const Globals& g, py::object risk_dime
     if (!interop::contains(risk_evaluation_results, risk)) risks_missing.append(risk);
   }
   if (py::len(risks_missing) > 0) {
-    const std::string missing = interop::str(risks_missing);
-    interop::log_warning(g, "The risks " + missing + " were not stored in Ledgora");
-    interop::log_warning(g, "These risk: " + missing + " will be evaluated and stored in Ledgora");
+    interop::log_warning(
+        g, interop::concat({"The risks ", risks_missing, " were not stored in Ledgora"}));
+    interop::log_warning(g, interop::concat({"These risk: ", risks_missing,
+                                             " will be evaluated and stored in Ledgora"}));
   }
   return risks_missing;
 }

@@ -99,8 +99,8 @@ void def_enum_property(const Globals& g, py::handle cls, const char* name, const
         py::object members = g[enum_name.c_str()];
         py::list supported_types = member_values(members);
         if (!interop::contains(supported_types, value)) {
-          py::object text = py::str(template_text).attr("format")(value, supported_types);
-          interop::raise_value_error(interop::str(text));
+          interop::raise_value_error(
+              py::str(template_text).attr("format")(value, supported_types));
         }
         self.attr(attribute.c_str()) = members(value);
       });
@@ -149,15 +149,14 @@ void initialize(py::object self) {
 }  // namespace
 
 void define_explainer_config(const Globals& g, py::handle cls) {
-  // super() inside the class body refers to the class itself; a weak
-  // reference keeps the method from holding its own class alive.
-  py::object defining_class = py::module_::import("weakref").attr("ref")(cls);
+  // super() inside the class body refers to the class itself.
+  const interop::ClassRef defining_class = interop::class_ref(cls);
   interop::def_method(
       cls, "__init__", kInitDoc,
       [defining_class](py::object self, py::object explain_config) {
         init(defining_class(), self, explain_config);
       },
-      py::arg("explain_config"));
+      py::arg("explain_config"), interop::annotation("explain_config", g["ExplainConfig"]));
   interop::def_method(
       cls, "is_supported", kIsSupportedDoc,
       [g](py::object self) { return is_supported(g, self); });

@@ -296,10 +296,6 @@ void define_explanation_response(const Globals& g, py::handle cls) {
       py::arg("image_array"));
   // The function just stored, as a bound method's __func__ refers to it.
   py::object own_convert = cls.attr("__dict__")["_convert_to_base64"];
-  if (PyInstanceMethod_Check(own_convert.ptr())) {
-    own_convert = py::reinterpret_borrow<py::object>(
-        PyInstanceMethod_GET_FUNCTION(own_convert.ptr()));
-  }
   // The default list is created once, with the class, and never changed.
   interop::def_method(
       cls, "_get_outcome_image", kGetOutcomeImageDoc,

@@ -199,6 +199,7 @@ void define_lime_kernel(const Globals& g) {
       },
       py::arg("image"), py::arg("fudged_image"), py::arg("segments"), py::arg("classifier_fn"),
       py::arg("num_samples"), py::arg_v("batch_size", 10));
+  interop::finish_class(g, cls);
 }
 
 py::object lime_explainer_class(const Globals& g) {

@@ -43,7 +43,7 @@ void import_dependencies(const Globals& g) {
 }  // namespace
 }  // namespace vorn::sibrelle
 
-PYBIND11_MODULE(sibrelle, m) {
+VORN_INTEROP_MODULE(sibrelle, m) {
   using namespace vorn::sibrelle;
   vorn::interop::ModuleOptions options;
   const Globals g(m);
@@ -56,5 +56,6 @@ PYBIND11_MODULE(sibrelle, m) {
   define_scoring_adapter(g, cls);
   define_segmentation(g, cls);
   define_explanation_response(g, cls);
+  vorn::interop::finish_class(g, cls);
   define_lime_kernel(g);
 }

@@ -22,29 +22,6 @@ constexpr const char* kGetLabelsDoc =
 constexpr const char* kGetLabelDoc = "Get the label for which explanation is to be returned";
 constexpr const char* kGetOthersLabelDoc = "Get the others label value";
 
-// Whether the global `name` of the module (or the builtin of that name) is
-// still `module.attribute`: nobody substituted it, so a fast path may stand
-// in for it.
-bool global_is(const Globals& g, const char* name, const char* module, const char* attribute) {
-  PyObject* current = PyDict_GetItemString(g.dict().ptr(), name);
-  if (current == nullptr) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    current = builtins != nullptr ? PyDict_GetItemString(builtins, name) : nullptr;
-  }
-  if (current == nullptr) return false;
-  PyObject* modules = PyImport_GetModuleDict();
-  PyObject* loaded = modules != nullptr ? PyDict_GetItemString(modules, module) : nullptr;
-  if (loaded == nullptr) return false;
-  PyObject* original = PyObject_GetAttrString(loaded, attribute);
-  if (original == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  const bool same = original == current;
-  Py_DECREF(original);
-  return same;
-}
-
 // A 2-D numeric ndarray with at least one row and one column, and `np` the
 // module global it was: its per-row argmax is numpy.argmax along axis 1, the
 // same indexes (and dtype) as collecting numpy.argmax of every row.
@@ -98,8 +75,8 @@ void set_label_map(const Globals& g, py::object self, py::object predictions,
 
   // The kernel stands in for the built-in max and collections.Counter.
   std::vector<Py_ssize_t> positions;
-  if (global_is(g, "max", "builtins", "max") &&
-      global_is(g, "Counter", "collections", "Counter") &&
+  if (interop::global_is(g, "max", "builtins", "max") &&
+      interop::global_is(g, "Counter", "collections", "Counter") &&
       kernels::unique_max_positions(probabilities, positions)) {
     // zip() over the rows: the positions come from the buffer, the keys are
     // the items that iterating the predictions yields.

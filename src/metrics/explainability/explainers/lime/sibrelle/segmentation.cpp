@@ -2,6 +2,8 @@
 // flattens LIME's result into a plain dict.
 #include "metrics/explainability/explainers/lime/sibrelle/sibrelle.hpp"
 
+#include <cmath>
+
 namespace vorn::sibrelle {
 
 namespace {
@@ -94,6 +96,18 @@ py::object get_segmentation_fn(const Globals& g, py::object self, py::object ima
   return chosen(segmentation_fn);
 }
 
+// Whether a prediction cell is empty: None, or what a frame reads back for a
+// missing value (a float NaN, pandas' NA); text columns of pandas 3 turn a
+// None into NaN.
+bool is_missing(const Globals& g, py::handle value) {
+  if (value.is_none()) return true;
+  if (PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
+  py::object na = interop::getattr_or(g["pd"], "NA", py::handle());
+  if (na && value.is(na)) return true;
+  return interop::isinstance(value, g["np"].attr("floating")) &&
+         truthy(compare(value, value, Py_NE));
+}
+
 // array.tolist(), straight from the buffer for plain numeric arrays.
 py::object as_nested_lists(py::handle array) {
   py::object lists = kernels::nested_lists_from_array(array);
@@ -135,7 +149,7 @@ py::object get_raw_explanation(const Globals& g, py::object self, py::object dat
   raw_explanation["prediction_probability"] = g["max"](probabilities);
 
   py::object pred;
-  if (!data_row.attr("get")(config.attr("prediction_column")).is_none()) {
+  if (!is_missing(g, data_row.attr("get")(config.attr("prediction_column")))) {
     pred = data_row.attr("get")(config.attr("prediction_column"));
   } else {
     pred = g["np"].attr("argmax")(probabilities);

@@ -20,7 +20,7 @@ inline constexpr const char* kInstallMessage =
 // becomes Exception(kInstallMessage), chained to the original error.
 py::object import_sdk(const char* module, const char* name);
 
-// The class Dravenor: constructor, validation and client construction.
+// The class Dravenor (its body): constructor, validation and client construction.
 py::object define_provider(const Globals& g);
 // The response methods: model, paraphrase (with retries) and judge responses.
 void define_responses(const Globals& g, py::handle cls);

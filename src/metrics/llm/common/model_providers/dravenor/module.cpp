@@ -20,7 +20,7 @@ void import_dependencies(const Globals& g) {
 }  // namespace
 }  // namespace vorn::dravenor
 
-PYBIND11_MODULE(dravenor, m) {
+VORN_INTEROP_MODULE(dravenor, m) {
   using namespace vorn::dravenor;
   vorn::interop::ModuleOptions options;
   m.doc() = kModuleDoc;
@@ -31,4 +31,5 @@ PYBIND11_MODULE(dravenor, m) {
   g.set("logger", g["MetricLogger"](g["__name__"]));
   py::object cls = define_provider(g);
   define_responses(g, cls);
+  vorn::interop::finish_class(g, cls);
 }

@@ -59,8 +59,9 @@ py::object logger_of(const Globals& g, py::handle self) {
   return own ? own : g["logger"];
 }
 
+// `"503" in str(e)`, as a substring test on the exception's text.
 bool is_gateway_timeout(const py::error_already_set& error) {
-  return interop::str(error.value()).find("503") != std::string::npos;
+  return interop::contains(interop::pystr(error.value()), py::str("503"));
 }
 
 py::object get_paraphrasing_responses(const Globals& g, py::object self, py::object prompt) {
@@ -70,16 +71,19 @@ py::object get_paraphrasing_responses(const Globals& g, py::object self, py::obj
     try {
       return self.attr("paraphrase_model").attr("generate_text")("prompt"_a = prompt);
     } catch (py::error_already_set& error) {
-      if (!interop::is_exception(error) || !is_gateway_timeout(error)) throw;
+      if (!interop::is_exception(error)) throw;
+      // The except block: str(e) runs while `e` is being handled, so an error
+      // raised by it is chained to `e`.
       interop::Handling handling(error);
+      if (!is_gateway_timeout(error)) throw;
       retries += 1;
       logger_of(g, self).attr("log_warning")(kRetryWarning);
       // 1, 2, then 4 seconds; the last sleep also precedes the final failure.
       g["time"].attr("sleep")(1 << (retries - 1));
     }
   }
-  interop::raise_exception("Failed to generate paraphrases after " + std::to_string(retries) +
-                           " retries");
+  interop::raise_exception(
+      interop::concat({"Failed to generate paraphrases after ", py::int_(retries), " retries"}));
 }
 
 py::object get_model_responses(py::object self, py::object prompts) {

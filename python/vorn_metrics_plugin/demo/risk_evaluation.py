@@ -1,0 +1,70 @@
+"""Evaluates a model on every risk of the catalogue that needs no judge model.
+
+By default the model is the package's built-in deterministic demo model, so no
+network is needed. With ``VORN_DEMO_ENDPOINT_URL`` and ``VORN_DEMO_MODEL_ID``
+set, the evaluator's default scoring function asks that inference service
+instead (``VORN_DEMO_API_KEY`` and ``VORN_DEMO_PROJECT_ID`` are passed along
+when set). The PDF report of the run is written to the output folder.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+# Scored by a judge model, which needs a judge provider and network access.
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS
+
+REPORT_NAME = "risk-report.pdf"
+# Scores below the lower threshold, between the two, and above the upper one are told apart in the report.
+REPORT_THRESHOLDS = (0.5, 0.8)
+
+ENDPOINT_ENV = "VORN_DEMO_ENDPOINT_URL"
+MODEL_ENV = "VORN_DEMO_MODEL_ID"
+API_KEY_ENV = "VORN_DEMO_API_KEY"
+PROJECT_ENV = "VORN_DEMO_PROJECT_ID"
+
+
+def evaluator_settings() -> tuple[dict, object, str]:
+    """Credentials, scoring function (None: the evaluator's default) and a label."""
+    endpoint = os.environ.get(ENDPOINT_ENV, "").strip()
+    if not endpoint:
+        from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
+
+        return {}, demo_scoring_function, "the built-in demo model"
+    model_id = os.environ.get(MODEL_ENV, "").strip()
+    if not model_id:
+        raise SystemExit(f"{ENDPOINT_ENV} is set but {MODEL_ENV} is not: name the model to evaluate")
+    credentials = {
+        "orvia_ai_endpoint_url": endpoint,
+        "orvia_ai_model_id": model_id,
+        "orvia_ai_cloud_apikey": os.environ.get(API_KEY_ENV, ""),
+        "orvia_ai_project_id": os.environ.get(PROJECT_ENV, "demo-project"),
+    }
+    return credentials, None, f"model {model_id} at {endpoint}"
+
+
+def main(output_dir: Path) -> dict:
+    from vorn_metrics_plugin.mra.quorvane import Quorvane, get_available_risks
+    from vorn_metrics_plugin.mra.results_table import results_table
+
+    credentials, scoring_function, label = evaluator_settings()
+    risks = [r for r in get_available_risks() if r not in JUDGE_SCORED_RISKS]
+    print(f"Risk evaluation of {label}")
+    print(f"  risks: {', '.join(risks)} (judge-scored risks need a judge provider and are left out)")
+    evaluator = Quorvane(credentials, foundation_model_name=label, risk_dimensions=risks,
+                         scoring_function=scoring_function)
+    results = evaluator.quorvanes()
+    print()
+    print(results_table(results))
+    unscored = [risk for risk in risks if risk not in results]
+    if unscored:
+        print(f"Not in the results (no card that the run evaluates): {', '.join(unscored)}")
+    output_dir.mkdir(parents=True, exist_ok=True)
+    report = evaluator.get_pdf_report(results, str(output_dir / REPORT_NAME), REPORT_THRESHOLDS)
+    print(f"Report written to {report}")
+
+    from vorn_metrics_plugin.demo import publishing
+
+    publishing.main(credentials, scoring_function, [risk for risk in risks if risk in results])
+    return results

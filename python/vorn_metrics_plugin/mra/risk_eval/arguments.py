@@ -1,0 +1,128 @@
+"""Command-line flags of the risk evaluation, checked before anything runs."""
+
+from __future__ import annotations
+
+import argparse
+import os
+
+from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
+from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
+
+PROG = "vorn-risk-eval"
+DEFAULT_THRESHOLDS = (0.5, 0.8)
+
+# Flags whose value may come from the environment instead (secrets stay out of the process list).
+ENVIRONMENT = {
+    "endpoint": "VORN_EVAL_ENDPOINT",
+    "api_key": "VORN_EVAL_API_KEY",
+    "grc_url": "VORN_GRC_URL",
+    "grc_model_id": "VORN_GRC_MODEL_ID",
+    "grc_apikey": "VORN_GRC_APIKEY",
+    "grc_username": "VORN_GRC_USERNAME",
+    "grc_hxd_host": "VORN_GRC_HXD_HOST",
+    "grc_hxd_apikey": "VORN_GRC_HXD_APIKEY",
+}
+
+DESCRIPTION = """\
+Evaluate the risks of a language model on the benchmark cards of the risk
+catalogue and print each card's score with its margin ("score +/-  margin").
+The model is one served by an OpenAI-compatible completion endpoint
+(--endpoint and --model), or the package's built-in demo model when no
+endpoint is given."""
+
+EPILOG = """\
+Flags marked [env NAME] read the variable NAME when they are not given.
+With --grc-url the results are also published to the GRC service: values
+already stored there are read back and only missing risks are evaluated.
+Judge-scored risks (prompt-injection, jailbreaking, harmful-code-generation)
+need EVALITH_DEFAULT_PROVIDER and its provider's variables; without it they
+are left out of the default selection.
+
+Exit status: 0 when every selected risk has results, 1 when a risk failed or
+the run could not start, 2 for bad flags."""
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
+    return value
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    model = parser.add_argument_group("model")
+    model.add_argument("--endpoint", metavar="URL",
+                       help="root URL of an OpenAI-compatible completion service [env VORN_EVAL_ENDPOINT]; "
+                            "without it the built-in demo model answers")
+    model.add_argument("--model", metavar="ID", help="model id the endpoint serves (required with --endpoint)")
+    model.add_argument("--api-key", metavar="KEY", help="bearer token of the endpoint [env VORN_EVAL_API_KEY]")
+    model.add_argument("--concurrency", type=_positive_int, default=DEFAULT_MAX_CONCURRENCY, metavar="N",
+                       help=f"most requests in flight at once (default {DEFAULT_MAX_CONCURRENCY})")
+    model.add_argument("--max-new-tokens", type=_positive_int, default=256, metavar="N",
+                       help="longest answer, in tokens (default 256)")
+    model.add_argument("--project-id", metavar="ID", help="project id sent with each request and shown in the report")
+
+    run = parser.add_argument_group("evaluation")
+    run.add_argument("--risks", nargs="+", metavar="RISK",
+                     help="risks to evaluate (default: every risk of the catalogue that can be evaluated)")
+    run.add_argument("--sample-size", type=_positive_int, metavar="N",
+                     help="at most N test instances per card (default: every instance)")
+    run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
+    run.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+    report = parser.add_argument_group("report")
+    report.add_argument("--report", metavar="PATH", help="write the PDF report to PATH")
+    report.add_argument("--thresholds", nargs=2, type=_number, metavar=("LOWER", "UPPER"),
+                        default=DEFAULT_THRESHOLDS,
+                        help="score thresholds of the report, ascending (default: %s %s)" % DEFAULT_THRESHOLDS)
+    report.add_argument("--model-name", metavar="NAME",
+                        help="model name shown in the report (default: the model id, or \"built-in demo model\")")
+
+    grc = parser.add_argument_group("GRC publishing")
+    grc.add_argument("--grc-url", metavar="URL", help="base URL of the GRC service [env VORN_GRC_URL]")
+    grc.add_argument("--grc-model-id", metavar="TITLE",
+                     help="title of the model record the metrics belong to [env VORN_GRC_MODEL_ID]")
+    grc.add_argument("--grc-apikey", metavar="KEY", help="API key, cloud login [env VORN_GRC_APIKEY]")
+    grc.add_argument("--grc-username", metavar="NAME", help="user name, data-platform login [env VORN_GRC_USERNAME]")
+    grc.add_argument("--grc-hxd-host", metavar="HOST",
+                     help="data-platform host, without scheme [env VORN_GRC_HXD_HOST]")
+    grc.add_argument("--grc-hxd-apikey", metavar="KEY",
+                     help="API key, data-platform login [env VORN_GRC_HXD_APIKEY]")
+    return parser
+
+
+def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
+    """The flags, completed from the environment and checked; bad ones end with usage and status 2."""
+    parser = build_parser()
+    options = parser.parse_args(argv)
+    for name, variable in ENVIRONMENT.items():
+        if getattr(options, name) is None and os.environ.get(variable):
+            setattr(options, name, os.environ[variable])
+    if options.endpoint and not options.model:
+        parser.error("--model is required with --endpoint")
+    if options.model and not options.endpoint:
+        parser.error("--model names a model of an endpoint: give --endpoint too")
+    if options.grc_url and not options.grc_model_id:
+        parser.error("--grc-model-id is required with --grc-url")
+    try:
+        read_thresholds(options.thresholds)
+        options.thresholds = tuple(options.thresholds)
+    except ValueError:
+        parser.error(f"--thresholds must be two finite numbers, lower first, got {options.thresholds}")
+    if options.report:
+        folder = os.path.dirname(os.path.abspath(options.report))
+        if not os.path.isdir(folder):
+            parser.error(f"--report: folder {folder} does not exist")
+    return options

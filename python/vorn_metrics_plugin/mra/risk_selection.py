@@ -1,0 +1,48 @@
+"""Which risks a run can take on and which of their cards it will evaluate.
+
+The evaluator itself decides both (it refuses judge-scored risks without a
+judge provider and skips a fixed set of cards); these mirrors let a caller
+plan a run before it starts, for a sensible default selection and a progress
+bar over the cards. Tests check them against the evaluator's behaviour.
+"""
+
+from __future__ import annotations
+
+import os
+
+from vorn_metrics_plugin.mra.mra_api import risk, risk_to_cards
+
+__all__ = ["JUDGE_SCORED_RISKS", "NEVER_EVALUATED_CARDS", "JUDGE_PROVIDER_ENV", "evaluable_cards", "default_risks"]
+
+# Risks whose benchmarks are scored by a judge model; they need a judge provider.
+JUDGE_SCORED_RISKS = ("prompt-injection", "jailbreaking", "harmful-code-generation")
+JUDGE_PROVIDER_ENV = "EVALITH_DEFAULT_PROVIDER"
+
+# Cards the evaluation run skips whatever the catalogue lists.
+NEVER_EVALUATED_CARDS = (
+    "cards.safety.quellin",
+    "cards.data_leakage.empty_data_leakage_card",
+    "cards.safety.simple_safety_tests",
+    "cards.toxigen",
+    "cards.pop_qa",
+    "cards.ethos_binary",
+    "cards.prompt_leakage.glue_qnli_with_system_prompt",
+)
+
+
+def evaluable_cards(risk_name: str) -> list[str]:
+    """The cards of a risk that an evaluation run answers, in order (empty for an unknown risk)."""
+    entry = risk.RISK_MORVEL_DICO.get(risk_name)
+    if entry is None:
+        return []
+    return [card for card in risk_to_cards.get_cards_for_risk(entry) if card not in NEVER_EVALUATED_CARDS]
+
+
+def default_risks() -> list[str]:
+    """Every risk that the catalogue can evaluate; judge-scored ones only when a judge provider is set."""
+    from vorn_metrics_plugin.mra.quorvane import get_available_risks
+
+    risks = get_available_risks()
+    if os.getenv(JUDGE_PROVIDER_ENV):
+        return risks
+    return [name for name in risks if name not in JUDGE_SCORED_RISKS]

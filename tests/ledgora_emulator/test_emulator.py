@@ -1,0 +1,188 @@
+"""The Ledgora emulator itself, spoken to with plain HTTP requests."""
+
+import re
+import ssl
+import subprocess
+import sys
+import urllib.request
+
+import pytest
+import requests
+
+from vorn_metrics_plugin.ledgora_emulator import Fault, LedgoraEmulator
+
+MODEL_QUERY = "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('{0}')"
+
+
+def bearer(ledgora):
+    token = requests.post(ledgora.iam_url, data={"apikey": "emulator-apikey",
+                                                 "grant_type": "urn:vorn:params:oauth:grant-type:apikey"})
+    return {"Authorization": "Bearer " + token.json()["access_token"]}
+
+
+def cloud_query(ledgora, statement, headers, skip=0):
+    return requests.post(ledgora.url + "/lggrc/api/v2/query", json={"statement": statement, "skipCount": skip},
+                         headers=headers)
+
+
+def metric(parent, name="fairness, c, score"):
+    return {"typeDefinitionId": "Metric", "primaryParentId": parent, "name": name,
+            "description": f"MRA score for '{name}'", "fields": {"field": []}}
+
+
+def value(parent, number=0.5):
+    return {"typeDefinitionId": "MetricValue", "primaryParentId": parent, "description": "d",
+            "fields": {"field": [{"name": "ZKR-MetricVal:Value", "dataType": "FLOAT_TYPE", "value": number}]}}
+
+
+@pytest.mark.parametrize("method, path", [
+    ("POST", "/lggrc/api/v2/query"), ("GET", "/hxd/api/query?q=x"), ("POST", "/grc/api/contents"),
+    ("POST", "/api/contents"), ("DELETE", "/lggrc/api/v2/contents/10001"), ("DELETE", "/api/contents/10001"),
+])
+@pytest.mark.parametrize("authorization", [None, "Bearer made-up", "made-up"])
+def test_grc_endpoints_want_an_issued_token(ledgora, method, path, authorization):
+    ledgora.add_model("m")
+    headers = {} if authorization is None else {"Authorization": authorization}
+    answer = requests.request(method, ledgora.url + path, headers=headers, json={})
+    assert answer.status_code == 401 and "error" in answer.json()
+    assert len(ledgora.records()) == 1
+
+
+@pytest.mark.parametrize("statement", [
+    "SELECT * FROM [Model]",
+    "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('O'Brien')",  # quote not doubled
+    "SELECT [Owner] FROM [Model] WHERE [Name] IN ('m')",
+    "DELETE FROM [Model]",
+    "",
+])
+def test_statements_it_cannot_read_are_a_400(ledgora, statement):
+    headers = bearer(ledgora)
+    answer = cloud_query(ledgora, statement, headers)
+    assert answer.status_code == 400 and answer.json()["error"]
+    hxd = requests.get(ledgora.hxd_url + "/api/query", params={"q": statement}, headers=headers)
+    assert hxd.status_code == 400 and hxd.json()["error"]
+
+
+def test_query_layouts_quotes_like_and_skip_count(ledgora):
+    headers = bearer(ledgora)
+    model = ledgora.add_model("O'Brien")
+    first = requests.post(ledgora.url + "/grc/api/contents", json=metric(model, "Fairness, a, score"), headers=headers)
+    second = requests.post(ledgora.url + "/api/contents", json=metric(model, "unfair-ess, b, score"), headers=headers)
+    ids = [first.json()["id"], second.json()["id"]]
+    assert all(re.fullmatch(r"\d+", i) for i in ids)
+
+    found = cloud_query(ledgora, MODEL_QUERY.format("O''Brien"), headers).json()
+    assert found["rows"] == [{"fields": [{"name": "Resource ID", "value": model}]}]
+    like = (f"SELECT [Metric].[Resource ID] FROM [Model] JOIN [Metric] ON PARENT([Model]) "
+            f"WHERE [Model].[Resource ID]='{model}' AND [Metric].[Description] LIKE '%fair_ess%'")
+    hxd = requests.get(ledgora.hxd_url + "/api/query", params={"q": like}, headers=headers).json()
+    # LIKE ignores case; "_" stands for one character.
+    assert hxd["rows"] == [{"fields": {"field": [{"name": "Resource ID", "value": i}]}} for i in ids]
+    assert cloud_query(ledgora, like, headers, skip=1).json()["rows"] == [{"fields": [{"name": "Resource ID", "value": ids[1]}]}]
+
+
+@pytest.mark.parametrize("payload, status", [
+    (lambda model, metric_id: metric("99999"), 404),
+    (lambda model, metric_id: metric(metric_id), 404),  # a metric under a metric
+    (lambda model, metric_id: value(model), 404),  # a value under a model
+    (lambda model, metric_id: {**metric(model), "name": ""}, 400),
+    (lambda model, metric_id: {**metric(model), "fields": [{"name": "x"}]}, 400),
+    (lambda model, metric_id: value(metric_id, "0.5"), 400),
+    (lambda model, metric_id: {**value(metric_id), "typeDefinitionId": "Model"}, 400),
+    (lambda model, metric_id: [1], 400),
+])
+def test_creation_refuses_records_it_cannot_place(ledgora, payload, status):
+    headers = bearer(ledgora)
+    model = ledgora.add_model("m")
+    metric_id = requests.post(ledgora.url + "/api/contents", json=metric(model), headers=headers).json()["id"]
+    answer = requests.post(ledgora.url + "/api/contents", json=payload(model, metric_id), headers=headers)
+    assert answer.status_code == status and "id" not in answer.json()
+    assert len(ledgora.records()) == 2
+
+
+def test_deleting_a_metric_deletes_its_values(ledgora):
+    headers = bearer(ledgora)
+    model = ledgora.add_model("m")
+    metric_id = requests.post(ledgora.url + "/api/contents", json=metric(model), headers=headers).json()["id"]
+    requests.post(ledgora.url + "/api/contents", json=value(metric_id), headers=headers)
+    assert requests.delete(f"{ledgora.url}/x/lggrc/api/v2/contents/{metric_id}", headers=headers).status_code == 204
+    assert [record.type for record in ledgora.records()] == ["Model"]
+    assert requests.delete(f"{ledgora.url}/api/contents/{metric_id}", headers=headers).status_code == 404
+
+
+def test_records_outlive_the_emulator_in_a_file(tmp_path):
+    database = str(tmp_path / "records.sqlite")
+    with LedgoraEmulator(database) as ledgora:
+        model = ledgora.add_model("m")
+        requests.post(ledgora.url + "/api/contents", json=metric(model), headers=bearer(ledgora))
+    with LedgoraEmulator(database) as ledgora:
+        assert ledgora.add_model("m") == model  # registered once
+        assert [record.name for record in ledgora.records("Metric")] == ["fairness, c, score"]
+        assert int(ledgora.add_model("n")) > int(ledgora.records("Metric")[0].id)
+
+
+def test_faults_skip_and_repeat(ledgora):
+    headers = bearer(ledgora)
+    ledgora.inject("query", "status", status=502, skip=1, times=2)
+    statuses = [cloud_query(ledgora, MODEL_QUERY.format("m"), headers).status_code for _ in range(4)]
+    assert statuses == [200, 502, 502, 200]
+    assert [call.status for call in ledgora.calls_to("query")] == statuses
+
+
+@pytest.mark.parametrize("fault", [
+    dict(endpoint="queries", kind="status"), dict(endpoint="query", kind="slow"),
+    dict(endpoint="query", kind="status", status=99), dict(endpoint="query", kind="null", times=0),
+])
+def test_faults_are_checked(fault):
+    with pytest.raises(ValueError):
+        Fault(**fault)
+
+
+def test_admin_endpoints(ledgora):
+    model = requests.post(ledgora.url + "/_emulator/models", json={"name": "m"})
+    assert model.status_code == 201
+    fault = requests.post(ledgora.url + "/_emulator/faults", json={"endpoint": "query", "kind": "null"})
+    assert fault.status_code == 201 and fault.json() == {"pending": 1}
+    assert requests.post(ledgora.url + "/_emulator/faults", json={"endpoint": "x", "kind": "null"}).status_code == 400
+    assert cloud_query(ledgora, MODEL_QUERY.format("m"), bearer(ledgora)).json() is None
+    records = requests.get(ledgora.url + "/_emulator/records").json()["records"]
+    assert [(record["type"], record["name"], record["id"]) for record in records] == [("Model", "m", model.json()["id"])]
+    requests.post(ledgora.url + "/_emulator/faults", json={"endpoint": "query", "kind": "drop"})
+    assert requests.delete(ledgora.url + "/_emulator/faults").status_code == 204
+    assert ledgora.faults.pending == []
+
+
+def test_login_endpoint_speaks_tls_with_its_own_certificate(ledgora):
+    url = f"https://{ledgora.hxd_host}/tarvex-api/v1/authorize"
+    body = b'{"username": "emulator-user", "api_key": "emulator-hxd-apikey"}'
+    with pytest.raises(urllib.request.URLError) as raised:
+        urllib.request.urlopen(url, data=body)
+    assert isinstance(raised.value.reason, ssl.SSLCertVerificationError)
+
+    trusting = ssl.create_default_context(cadata=ledgora.certificate_pem.decode())
+    with urllib.request.urlopen(url, data=body, context=trusting) as answer:
+        assert answer.status == 200 and b'"token"' in answer.read()
+
+
+def test_command_line_serves_until_stopped(tmp_path):
+    database = tmp_path / "records.sqlite"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vorn_metrics_plugin.ledgora_emulator", "--port", "0", "--tls-port", "0",
+         "--db", str(database), "--model", "my model", "--quiet"],
+        stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        lines = []
+        while not lines or not lines[-1].startswith("Stop with"):
+            line = process.stdout.readline()
+            assert line, "the emulator ended early: " + "".join(lines)
+            lines.append(line.rstrip("\n"))
+        url = re.search(r"lg_url, cloud login: +(\S+)", "\n".join(lines))[1]
+        records = requests.get(url + "/_emulator/records").json()["records"]
+        assert [record["name"] for record in records] == ["my model"]
+        assert f"  VORN_IAM_URL:                 {url}/identity/token" in lines
+    finally:
+        process.terminate()
+        remaining, _ = process.communicate(timeout=30)
+    assert process.returncode == 0 and remaining == "Ledgora emulator stopped.\n"
+    assert database.exists()

@@ -1,0 +1,134 @@
+import threading
+import time
+
+import pandas as pd
+import pytest
+
+from tests.support.completion_server import ScriptedResponse, completion_body, running_completion_server, unused_port
+from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
+from vorn_orvia_ai.qrm_client_error import ApiRequestFailure, InvalidCredentialsError, ServiceConnectionError
+
+
+class InFlightGate:
+    """A responder that holds each request until `expected` are in flight (or a while has passed).
+
+    Near the end, when fewer prompts are left than `expected`, it waits for all that are left.
+
+    It records the most requests it saw at once; later prompts are answered
+    first, so answers come back out of order.
+    """
+
+    def __init__(self, expected, total, patience=2.0):
+        self.expected, self.total, self.patience = expected, total, patience
+        self.in_flight = self.peak = self.answered = 0
+        self.answer_order = []
+        self.condition = threading.Condition()
+
+    def __call__(self, request):
+        prompt = request.json["prompt"]
+        number = int(prompt.split()[-1])
+        with self.condition:
+            self.in_flight += 1
+            self.peak = max(self.peak, self.in_flight)
+            self.condition.notify_all()
+            self.condition.wait_for(
+                lambda: self.in_flight >= min(self.expected, self.total - self.answered), timeout=self.patience
+            )
+        time.sleep(0.005 * (self.total - number))  # higher-numbered prompts are answered first
+        with self.condition:
+            self.in_flight -= 1
+            self.answered += 1
+            self.answer_order.append(number)
+            self.condition.notify_all()
+        return ScriptedResponse(200, completion_body(f"answer to {prompt}"))
+
+
+def frame(count):
+    return pd.DataFrame({"source": [f"prompt {i}" for i in range(count)], "other": range(count)})
+
+
+@pytest.mark.parametrize("bound, prompts", [(None, 20), (3, 10), (1, 3)])
+def test_requests_run_concurrently_up_to_the_bound_and_keep_the_order(bound, prompts):
+    expected = 8 if bound is None else bound
+    gate = InFlightGate(expected, prompts)
+    with running_completion_server(gate) as server:
+        options = {} if bound is None else {"max_concurrency": bound}
+        score = CompletionScoringFunction(server.url, "vorn/tiny", "key", **options)
+        result = score(frame(prompts))
+    assert list(result.columns) == ["generated_text"]
+    assert result["generated_text"].tolist() == [f"answer to prompt {i}" for i in range(prompts)]
+    assert gate.peak == expected
+    # The server answered out of order whenever requests overlapped.
+    assert (gate.answer_order != sorted(gate.answer_order)) == (expected > 1)
+
+
+def test_requests_carry_the_model_key_and_parameters(completion_server):
+    score = CompletionScoringFunction(completion_server.url + "/v1", "vorn/tiny", "secret",
+                                      params={"max_new_tokens": 5}, project_id="p-1")
+    assert score(frame(2))["generated_text"].tolist() == ["completion of: prompt 0", "completion of: prompt 1"]
+    sent = sorted(completion_server.requests, key=lambda r: r.json["prompt"])
+    assert [r.json["prompt"] for r in sent] == ["prompt 0", "prompt 1"]
+    assert all(r.path == "/v1/completions" and r.json["model"] == "vorn/tiny" and r.json["max_tokens"] == 5
+               and r.header("Authorization") == "Bearer secret" and r.header("X-Vorn-Project-Id") == "p-1"
+               for r in sent)
+
+
+def test_an_endpoint_without_key_is_asked_all_the_same(completion_server):
+    assert CompletionScoringFunction(completion_server.url, "m")(frame(1))["generated_text"].tolist() == [
+        "completion of: prompt 0"
+    ]
+
+
+def test_the_first_failing_prompt_is_reported_and_no_answers_are_returned():
+    def responder(request):
+        prompt = request.json["prompt"]
+        if prompt in ("prompt 5", "prompt 7"):
+            return ScriptedResponse(500, {"error": {"message": f"cannot answer {prompt}"}})
+        return ScriptedResponse(200, completion_body("fine"))
+
+    with running_completion_server(responder) as server:
+        score = CompletionScoringFunction(server.url, "m", "k", max_concurrency=4)
+        with pytest.raises(ApiRequestFailure) as raised:
+            score(frame(40))
+        sent = {r.json["prompt"] for r in server.requests}
+    assert "cannot answer prompt 5" in str(raised.value)
+    assert raised.value.__notes__ == ["while answering prompt 6 of 40"]
+    # Every earlier prompt was sent; the rest were dropped once the failure was seen.
+    assert {f"prompt {i}" for i in range(6)} <= sent
+    assert len(sent) < 40
+
+
+def test_unreachable_endpoint_fails_with_the_clients_error():
+    score = CompletionScoringFunction(f"http://127.0.0.1:{unused_port()}", "m", "k")
+    with pytest.raises(ServiceConnectionError, match="Could not reach the inference service"):
+        score(frame(3))
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, error",
+    [
+        (("not a url", "m"), {}, InvalidCredentialsError),
+        (("http://127.0.0.1:1", ""), {}, ValueError),
+        (("http://127.0.0.1:1", "m"), {"max_concurrency": 0}, ValueError),
+        (("http://127.0.0.1:1", "m"), {"max_concurrency": True}, ValueError),
+        (("http://127.0.0.1:1", "m"), {"params": {"max_new_tokens": -1}}, ValueError),
+    ],
+)
+def test_bad_settings_fail_before_any_request(args, kwargs, error):
+    with pytest.raises(error):
+        CompletionScoringFunction(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "data, error",
+    [(pd.DataFrame(), ValueError), (["prompt"], TypeError), (pd.DataFrame({"q": ["ok", None]}), TypeError)],
+)
+def test_unusable_frames_are_refused(completion_server, data, error):
+    with pytest.raises(error):
+        CompletionScoringFunction(completion_server.url, "m", max_concurrency=1)(data)
+
+
+def test_no_prompts_give_an_empty_answer_column(completion_server):
+    result = CompletionScoringFunction(completion_server.url, "m")(frame(0))
+    assert list(result.columns) == ["generated_text"] and result["generated_text"].tolist() == []
+    assert completion_server.requests == []
