@@ -1,12 +1,20 @@
 """Benchmark of the LIME image explainer.
 
 Prints where the time of one explained row goes (segmentation, LIME's own
-work, the caller's scoring function, this module's own work), and times the
-module's hot steps against a straightforward Python/numpy version of the same
-step, checking that both give identical results:
+work, the caller's scoring function, this module's own work), once as the
+first release ran it (LIME's own perturbation loop, i.e. the native
+data_labels switched off by substituting the module global `lime_image`) and
+once with the native data_labels, checking that both give the same record.
 
+Then times single steps against other versions of the same step, checking
+that both give identical results:
+
+- building LIME's perturbed images (data_labels): NativeLimeImageExplainer
+  against LIME's own method on the same inputs;
 - the label map of a 100x1000 probability batch;
 - the two outcome pictures of a 224x224 image with 200 segments.
+
+LIME's progress bar is switched off on both sides (it only prints).
 
 Run: python bench/sibrelle_bench.py [--perturbations 1000] [--repeat 5]
 """
@@ -15,20 +23,26 @@ from __future__ import annotations
 
 import argparse
 import base64
+import functools
 import io
 import statistics
 import time
+import types
 from collections import Counter
 
 import imageio.v2 as imageio
 import numpy as np
 import pandas as pd
+from lime import lime_image
 from skimage import data as sample_images
 from skimage.transform import resize
 
 from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
 from vorn_metrics_plugin.metrics.explainability.explainers.lime import sibrelle
-from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import Sibrelle
+from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import (
+    NativeLimeImageExplainer,
+    Sibrelle,
+)
 
 IMAGE_SIZE = 224
 CLASSES = 1000
@@ -86,7 +100,8 @@ class Stopwatch:
         return timed
 
 
-def row_split(perturbations: int, batch_size: int) -> dict:
+def row_split(perturbations: int, batch_size: int, first_release: bool) -> tuple[dict, dict]:
+    """One row explained; `first_release` runs LIME's own perturbation loop."""
     image = test_image()
     watch = Stopwatch()
     scoring = watch.wrap("scoring function", cheap_scoring_function())
@@ -124,21 +139,24 @@ def row_split(perturbations: int, batch_size: int) -> dict:
     )
     explainer = TimedSibrelle(config)
     explainer.initialize()
-    original = sibrelle.SegmentationAlgorithm
+    original, original_lime = sibrelle.SegmentationAlgorithm, sibrelle.lime_image
     sibrelle.SegmentationAlgorithm = TimedSegmentation
+    if first_release:
+        # Not LIME's module any more, so rows take LIME's own loop.
+        sibrelle.lime_image = types.SimpleNamespace(LimeImageExplainer=lime_image.LimeImageExplainer)
     try:
         start = time.perf_counter()
         result = explainer.explain_data(frame, scoring)
         total = time.perf_counter() - start
     finally:
-        sibrelle.SegmentationAlgorithm = original
+        sibrelle.SegmentationAlgorithm, sibrelle.lime_image = original, original_lime
     record = result["local_explanations"][0]
     assert "error" not in record, record
 
     s = watch.seconds
     own = (s["adapter"] - s["scoring function"]) + s["raw explanation"] + s["conversion and pictures"] + s["input decoding"]
     lime_own = total - s["segmentation"] - s["scoring function"] - own
-    return {
+    return record, {
         "total": total,
         "segmentation": s["segmentation"],
         "segmentation calls": watch.calls["segmentation"],
@@ -274,22 +292,83 @@ def compare_outcome_pictures(repeat: int) -> dict:
     return figures
 
 
+def image_of(dtype) -> np.ndarray:
+    image = test_image()
+    return image if dtype == np.uint8 else (image / 255.0).astype(dtype)
+
+
+def compare_perturbations(dtype, segments: int, samples: int, batch_size: int, repeat: int,
+                          lime_repeat: int) -> dict:
+    """data_labels of LIME and of the native explainer on the same inputs, as
+    explain_instance calls it (hide colour 0). The timed classifier does
+    nothing; a separate run checks the batches through per-image sums."""
+    image = image_of(dtype)
+    hidden = np.zeros_like(image)
+    segment_map = voronoi_segments(segments)
+
+    def run(cls, classifier):
+        return cls(random_state=8).data_labels(image, hidden, segment_map, classifier, samples,
+                                               batch_size=batch_size)
+
+    def sums(batch):
+        return batch.reshape(len(batch), -1).sum(axis=1, dtype=np.float64)[:, None]
+
+    native, lime = run(NativeLimeImageExplainer, sums), run(lime_image.LimeImageExplainer, sums)
+    for ours, theirs in zip(native, lime):
+        assert ours.dtype == theirs.dtype and np.array_equal(ours, theirs)
+
+    def nothing(batch):
+        return np.zeros((len(batch), 2))
+
+    # Interleaved, so that both sides see the same load of a shared machine.
+    times = {"native": [], "LIME": []}
+    for round_ in range(max(repeat, lime_repeat)):
+        if round_ < repeat:
+            times["native"].append(best_of(1, lambda: run(NativeLimeImageExplainer, nothing)))
+        if round_ < lime_repeat:
+            times["LIME"].append(best_of(1, lambda: run(lime_image.LimeImageExplainer, nothing)))
+    return {side: min(seconds) for side, seconds in times.items()}
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--perturbations", type=int, default=1000)
     parser.add_argument("--batch-size", type=int, default=100)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--lime-repeat", type=int, default=2,
+                        help="repeats of LIME's own data_labels (seconds each)")
     args = parser.parse_args()
+    lime_image.tqdm = functools.partial(lime_image.tqdm, disable=True)
 
-    print(f"One row: {IMAGE_SIZE}x{IMAGE_SIZE}x3 image, {args.perturbations} perturbations, "
-          f"batch size {args.batch_size}, {CLASSES}-class scoring function")
-    runs = [row_split(args.perturbations, args.batch_size) for _ in range(3)]
-    split = {key: statistics.median(run[key] for run in runs) for key in runs[0]}
-    for key, value in split.items():
-        if key in ("segmentation calls", "scoring batches"):
-            print(f"  {key:<28}{value:>10.0f}")
-        else:
-            print(f"  {key:<28}{value * 1000:>10.1f} ms  {100 * value / split['total']:5.1f}%")
+    print(f"One row: {IMAGE_SIZE}x{IMAGE_SIZE}x3 uint8 image, {args.perturbations} perturbations, "
+          f"batch size {args.batch_size}, {CLASSES}-class scoring function (median of 3 runs)")
+    splits, records = {}, {}
+    for label, first_release in (("first release", True), ("native", False)):
+        runs = [row_split(args.perturbations, args.batch_size, first_release) for _ in range(3)]
+        records[label] = [record for record, _ in runs]
+        splits[label] = {key: statistics.median(run[key] for _, run in runs) for key in runs[0][1]}
+    assert records["first release"] == records["native"], "the row's record differs"
+    print(f"  {'':<28}{'first release':>22}{'native data_labels':>24}")
+    for key in splits["native"]:
+        cells = []
+        for label in ("first release", "native"):
+            value, total = splits[label][key], splits[label]["total"]
+            if key in ("segmentation calls", "scoring batches"):
+                cells.append(f"{value:>22.0f}")
+            else:
+                cells.append(f"{value * 1000:>12.1f} ms {100 * value / total:5.1f}%")
+        print(f"  {key:<28}{cells[0]:>22}{cells[1]:>24}")
+    speedup = splits["first release"]["total"] / splits["native"]["total"]
+    print(f"  whole row: x{speedup:.2f} (identical records)")
+
+    print(f"\nPerturbed images (data_labels), {IMAGE_SIZE}x{IMAGE_SIZE}x3, {args.perturbations} samples, "
+          f"batch size {args.batch_size} (identical data, labels and batches)")
+    for dtype in (np.float64, np.float32, np.uint8):
+        for segments in (50, 200):
+            step = compare_perturbations(dtype, segments, args.perturbations, args.batch_size,
+                                         args.repeat, args.lime_repeat)
+            print(f"  {np.dtype(dtype).name:<8} {segments:>3} segments   native {step['native'] * 1e3:8.1f} ms"
+                  f"   LIME {step['LIME'] * 1e3:8.1f} ms   x{step['LIME'] / step['native']:.1f}")
 
     label_map = compare_label_map(args.repeat)
     print(f"\nLabel map of a 100x{CLASSES} batch (identical results)")

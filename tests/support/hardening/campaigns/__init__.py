@@ -15,6 +15,7 @@ CAMPAIGNS = {
     "quorvane-evaluator": ("quorvane", "evaluator"),
     "sibrelle-configuration": ("sibrelle", "configuration"),
     "sibrelle-explanation": ("sibrelle", "explanation"),
+    "sibrelle-lime-kernel": ("sibrelle", "lime_kernel"),
     "dravenor": ("dravenor", "provider"),
 }
 

@@ -230,3 +230,60 @@ def explanation_health():
     result = explainer.explain_data(frame, sound_scorer(2))
     record = result["local_explanations"][0]
     return sorted(record) if isinstance(record, dict) else repr(record)
+
+
+# ---------------------------------------------------------------------------
+# LIME's explainer with the native data_labels
+
+N = sibrelle.NativeLimeImageExplainer
+
+
+def new_lime_explainer():
+    return N(random_state=0)
+
+
+def fudged(image_value):
+    return np.zeros_like(image_value) if isinstance(image_value, np.ndarray) else image_value
+
+
+def lime_classifier(classes):
+    def classify(batch):
+        return np.full((len(batch), classes), 1.0 / max(classes, 1))
+    return classify
+
+
+def resizing_classifier(batch):
+    """Changes the batch it was handed as far as numpy lets it."""
+    batch.shape = (batch.size,)
+    batch[:] = 0
+    return np.ones((len(batch), 2))
+
+
+lime_images = st.one_of(st.integers(0, 3).map(image), st.integers(0, 3).map(lambda seed: image(seed)[:, :, 0]),
+                        st.integers(0, 3).map(lambda seed: image(seed).astype(np.float32)), values.numpy_values)
+segment_maps = st.one_of(st.just(SEGMENTS), st.just(SEGMENTS.astype(np.uint8)), st.just(SEGMENTS[:4]),
+                         st.just(SEGMENTS.T.copy()), st.just(-SEGMENTS), values.numpy_values)
+classifiers = st.one_of(st.integers(0, 3).map(lime_classifier), st.just(resizing_classifier),
+                        values.callbacks(st.one_of(values.arrays, small)))
+
+
+def lime_kernel():
+    entries = [
+        Entry("sibrelle.NativeLimeImageExplainer.data_labels", sibrelle, vars(N)["data_labels"],
+              {"image": lime_images, "fudged_image": st.one_of(lime_images, lime_images.map(fudged)),
+               "segments": segment_maps, "classifier_fn": classifiers,
+               "num_samples": st.one_of(st.integers(-1, 12), values.integers),
+               "batch_size": st.one_of(st.integers(-1, 12), values.integers)},
+              instance=new_lime_explainer,
+              attributes={"random_state": st.one_of(st.builds(np.random.RandomState, st.integers(0, 9)),
+                                                    st.builds(np.random.default_rng), small)},
+              optional_fakes={"lime_image": small}),
+    ]
+    return Campaign([sibrelle], [S, N], entries, lime_kernel_health)
+
+
+def lime_kernel_health():
+    explainer = new_lime_explainer()
+    data, labels = explainer.data_labels(image(0), np.zeros((SIZE, SIZE, 3), np.uint8), SEGMENTS,
+                                         lime_classifier(2), 5, batch_size=2)
+    return data.tolist(), labels.tolist()

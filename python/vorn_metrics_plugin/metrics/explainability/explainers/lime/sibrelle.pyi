@@ -2,6 +2,7 @@ from typing import Any, Callable, Optional
 
 import numpy as np
 import pandas as pd
+from lime import lime_image
 
 from vorn_metrics_plugin.common.utils.metrics_logger import MetricLogger
 from vorn_metrics_plugin.metrics.explainability.entity.constants import (
@@ -80,3 +81,16 @@ class Sibrelle(BaseExplainer):
     ) -> tuple[list[tuple[int, float]], list[tuple[int, float]]]: ...
     def _get_outcome_image(self, features: list[tuple[int, float]] = ...) -> str: ...
     def _convert_to_base64(self, image_array: np.ndarray) -> str: ...
+
+class NativeLimeImageExplainer(lime_image.LimeImageExplainer):
+    """LIME's image explainer, with the perturbed images of data_labels built in C++."""
+
+    def data_labels(
+        self,
+        image: np.ndarray,
+        fudged_image: np.ndarray,
+        segments: np.ndarray,
+        classifier_fn: Callable[[np.ndarray], Any],
+        num_samples: int,
+        batch_size: int = 10,
+    ) -> tuple[np.ndarray, np.ndarray]: ...

@@ -1,5 +1,6 @@
 // Module load: the outside modules bound as globals (h5py only when it is
-// installed), the module logger, then the class Sibrelle on BaseExplainer.
+// installed), the module logger, then the class Sibrelle on BaseExplainer and
+// NativeLimeImageExplainer on LIME's image explainer.
 #include "metrics/explainability/explainers/lime/sibrelle/sibrelle.hpp"
 
 namespace vorn::sibrelle {
@@ -56,4 +57,5 @@ VORN_INTEROP_MODULE(sibrelle, m) {
   define_segmentation(g, cls);
   define_explanation_response(g, cls);
   vorn::interop::finish_class(g, cls);
+  define_lime_kernel(g);
 }

@@ -173,7 +173,7 @@ RowSegmentation::~RowSegmentation() { current_row = previous; }
 py::object explain_with_lime(const Globals& g, py::handle self, py::handle data_row,
                              py::handle input_image, py::handle labels,
                              py::handle segmentation_fn, const RowSegmentation& row) {
-  py::object explainer = g["lime_image"].attr("LimeImageExplainer")(
+  py::object explainer = lime_explainer_class(g)(
       "verbose"_a = false, "random_state"_a = 8,
       "feature_selection"_a = self.attr("feature_selection").attr("value"));
 

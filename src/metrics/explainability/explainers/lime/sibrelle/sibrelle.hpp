@@ -7,6 +7,8 @@
 //   scoring_adapter.cpp       the classifier function handed to LIME, label map
 //   segmentation.cpp          segmentation search, the LIME run, raw explanation
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
+//   lime_kernel.cpp           LIME's image explainer with data_labels in C++
+//   perturbed_images.cpp      the perturbed images of a batch, over numpy buffers
 //   kernels.cpp               loops over numpy buffers behind the above
 //   array_access.hpp          reading numpy buffers (for the kernels)
 #pragma once
@@ -42,6 +44,14 @@ void define_request_flow(const Globals& g, py::handle cls);
 void define_scoring_adapter(const Globals& g, py::handle cls);
 void define_segmentation(const Globals& g, py::handle cls);
 void define_explanation_response(const Globals& g, py::handle cls);
+// The module's NativeLimeImageExplainer, built on LIME's LimeImageExplainer.
+void define_lime_kernel(const Globals& g);
+
+// The explainer class a row's LIME run constructs: NativeLimeImageExplainer
+// while the module global `lime_image` is LIME's module, LIME's class is the
+// one the kernel was built on, and the installed LIME is the release it was
+// checked against; otherwise `lime_image.LimeImageExplainer`.
+py::object lime_explainer_class(const Globals& g);
 
 // ---------------------------------------------------------------------------
 // One row's segmentation, shared between the search and the LIME run.
