@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 from contextlib import contextmanager
 
+from vorn_metrics_plugin.common.utils.environment import restored_environment
 from vorn_metrics_plugin.ledgora_emulator import LedgoraEmulator
 
 MODEL_RECORD = "demo-model"
@@ -17,16 +18,9 @@ MODEL_RECORD = "demo-model"
 
 @contextmanager
 def _environment(variables):
-    saved = {name: os.environ.get(name) for name in variables}
-    os.environ.update(variables)
-    try:
+    with restored_environment(variables):
+        os.environ.update(variables)
         yield
-    finally:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
 
 
 def main(credentials: dict, scoring_function, risks: list[str]) -> dict:

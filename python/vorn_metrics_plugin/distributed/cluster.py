@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import contextlib
-import os
 from collections.abc import Iterator
 
 import dask
 from dask.distributed import Client, LocalCluster, get_client
 from dask.system import CPU_COUNT
+
+from vorn_metrics_plugin.common.utils.environment import restored_environment
 
 _SPAWN_ENVIRONMENT = "distributed.nanny.pre-spawn-environ"
 
@@ -61,12 +62,5 @@ def _environment_given_back() -> Iterator[None]:
     subprocesses would run with one BLAS thread and a fixed hash seed.
     """
     names = set(dask.config.get(_SPAWN_ENVIRONMENT)) | {"PYTHONHASHSEED"}
-    saved = {name: os.environ.get(name) for name in names}
-    try:
+    with restored_environment(names):
         yield
-    finally:
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
