@@ -9,6 +9,11 @@ import sys
 import imageio.v2 as imageio
 import numpy as np
 import pypdf
+import pytest
+
+from tests.support.completion_server import ScriptedResponse, completion_body, unused_port
+from vorn_metrics_plugin.demo import risk_evaluation
+from vorn_metrics_plugin.mra.demo_model import DemoModel
 
 
 def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
@@ -24,7 +29,8 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     assert {risk for risk, *_ in rows} == {"toxic-output", "hallucination", "output-bias"}
     assert ("hallucination", "cards.vorn.factual.capitals") in {(r, c) for r, c, *_ in rows}
     assert len({score for _, _, score, _ in rows}) > 1
-    assert "Not in the results (no card that the run evaluates): spreading-toxicity" in result.stdout
+    assert "Not evaluated (no card that the run evaluates): spreading-toxicity" in result.stdout
+    assert "Failed" not in result.stdout
     # The run's PDF report holds every evaluated card with its score.
     assert f"Report written to {tmp_path / 'risk-report.pdf'}" in result.stdout
     report = " ".join(page.extract_text() for page in pypdf.PdfReader(tmp_path / "risk-report.pdf").pages)
@@ -57,3 +63,28 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     assert not (shown_for & shown_against).any()
     assert np.array_equal(supporting[shown_for], source[shown_for])
     assert np.array_equal(opposing[shown_against], source[shown_against])
+
+
+def test_demo_asks_an_endpoint_without_an_api_key(completion_server, monkeypatch, tmp_path, capsys):
+    model = DemoModel()
+    completion_server.responder = lambda request: ScriptedResponse(
+        200, completion_body(model.generate_text(request.json["prompt"])))
+    monkeypatch.delenv("VORN_DEMO_API_KEY", raising=False)
+    monkeypatch.setenv("VORN_DEMO_ENDPOINT_URL", completion_server.url)
+    monkeypatch.setenv("VORN_DEMO_MODEL_ID", "my-org/my-model")
+    results = risk_evaluation.main(tmp_path)
+    assert set(results) == {"toxic-output", "hallucination", "output-bias"}
+    assert completion_server.requests
+    assert "Failed" not in capsys.readouterr().out
+
+
+def test_demo_whose_endpoint_fails_says_so_and_stops(monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("VORN_DEMO_ENDPOINT_URL", f"http://127.0.0.1:{unused_port()}")
+    monkeypatch.setenv("VORN_DEMO_MODEL_ID", "my-org/my-model")
+    with pytest.raises(SystemExit, match="No risk was evaluated: no report is written and nothing is published"):
+        risk_evaluation.main(tmp_path)
+    out, err = capsys.readouterr()
+    assert "Failed (the warnings above say why): toxic-output, hallucination, output-bias" in out
+    # The evaluator's warnings reach the user although it silences the root logger.
+    assert "Evaluation failed for the following risks" in err
+    assert not (tmp_path / risk_evaluation.REPORT_NAME).exists()

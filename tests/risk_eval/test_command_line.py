@@ -129,6 +129,7 @@ def test_console_script_names_the_command():
         (["--model", "m"], "give --endpoint too"),
         (["--grc-url", "https://grc.example"], "--grc-model-id is required with --grc-url"),
         (["--report", "/no/such/folder/r.pdf"], "--report: folder /no/such/folder does not exist"),
+        (["--report", "/tmp"], "--report: /tmp is a folder; give the path of the PDF file"),
         (["--unknown"], "unrecognized arguments: --unknown"),
     ],
 )
@@ -211,6 +212,9 @@ def test_publishing_to_a_grc_service_and_reading_it_back(ledgora):
     first = run_command(*args, env=env)
     assert first.returncode == 0, first.stderr
     assert "Metrics have been successfully saved and published to " in first.stdout
+    # The values just published are shown with their margins, as read back ones are.
+    assert {card for _, card, *_ in TABLE_ROW.findall(first.stdout)} == {
+        "cards.vorn.factual.capitals", "cards.vorn.factual.arithmetic"}
     published = {record.name for record in ledgora.records("Metric")}
     assert {"hallucination, cards.vorn.factual.capitals, score",
             "hallucination, cards.vorn.factual.arithmetic, score"} <= published

@@ -12,8 +12,9 @@ from __future__ import annotations
 import os
 from pathlib import Path
 
+from vorn_metrics_plugin.mra.completion_scoring import NO_API_KEY
 # Scored by a judge model, which needs a judge provider and network access.
-from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, evaluable_cards
 
 REPORT_NAME = "risk-report.pdf"
 # Scores below the lower threshold, between the two, and above the upper one are told apart in the report.
@@ -38,7 +39,8 @@ def evaluator_settings() -> tuple[dict, object, str]:
     credentials = {
         "orvia_ai_endpoint_url": endpoint,
         "orvia_ai_model_id": model_id,
-        "orvia_ai_cloud_apikey": os.environ.get(API_KEY_ENV, ""),
+        # The inference client needs a key even for a service that asks for none.
+        "orvia_ai_cloud_apikey": os.environ.get(API_KEY_ENV, "").strip() or NO_API_KEY,
         "orvia_ai_project_id": os.environ.get(PROJECT_ENV, "demo-project"),
     }
     return credentials, None, f"model {model_id} at {endpoint}"
@@ -57,9 +59,14 @@ def main(output_dir: Path) -> dict:
     results = evaluator.quorvanes()
     print()
     print(results_table(results))
-    unscored = [risk for risk in risks if risk not in results]
+    unscored = [risk for risk in risks if not evaluable_cards(risk)]
     if unscored:
-        print(f"Not in the results (no card that the run evaluates): {', '.join(unscored)}")
+        print(f"Not evaluated (no card that the run evaluates): {', '.join(unscored)}")
+    failed = [risk for risk in risks if evaluable_cards(risk) and risk not in results]
+    if failed:
+        print(f"Failed (the warnings above say why): {', '.join(failed)}")
+    if not results:
+        raise SystemExit("No risk was evaluated: no report is written and nothing is published")
     output_dir.mkdir(parents=True, exist_ok=True)
     report = evaluator.get_pdf_report(results, str(output_dir / REPORT_NAME), REPORT_THRESHOLDS)
     print(f"Report written to {report}")

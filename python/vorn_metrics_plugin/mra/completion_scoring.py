@@ -18,11 +18,11 @@ import pandas as pd
 
 from vorn_orvia_ai.foundation_models import DEFAULT_TIMEOUT, ModelInference
 
-__all__ = ["CompletionScoringFunction", "DEFAULT_MAX_CONCURRENCY"]
+__all__ = ["CompletionScoringFunction", "DEFAULT_MAX_CONCURRENCY", "NO_API_KEY"]
 
 DEFAULT_MAX_CONCURRENCY = 8
 # Endpoints without authentication ignore the bearer token; the client needs one all the same.
-_NO_API_KEY = "no-api-key"
+NO_API_KEY = "no-api-key"
 
 
 class CompletionScoringFunction:
@@ -60,7 +60,7 @@ class CompletionScoringFunction:
         self._settings = {
             "model_id": model_id,
             "params": dict(params) if params else None,
-            "credentials": {"url": url, "apikey": api_key or _NO_API_KEY},
+            "credentials": {"url": url, "apikey": api_key or NO_API_KEY},
             "project_id": project_id,
             "timeout": timeout,
         }

@@ -41,6 +41,15 @@ void apply_process_settings(const Globals& g) {
   for (const char* name : {"evalith", "datasets", "huggingface_hub", "bert_score"}) {
     logging.attr("getLogger")(name).attr("setLevel")(critical);
   }
+  // Under a CRITICAL root the package's own warnings (a card or a risk that
+  // failed) would be dropped as well, and a failed run would look like a
+  // quiet success. The package's logger keeps the usual WARNING level unless
+  // the application has set one for it.
+  py::object package_logger =
+      logging.attr("getLogger")(g["__name__"].attr("partition")(".")[py::int_(0)]);
+  if (package_logger.attr("level").equal(logging.attr("NOTSET"))) {
+    package_logger.attr("setLevel")(logging.attr("WARNING"));
+  }
   g["logger"].attr("enable_json_logs")(false);
   g["os"].attr("environ")["EVALITH_ALLOW_UNVERIFIED_CODE"] = "True";
 }

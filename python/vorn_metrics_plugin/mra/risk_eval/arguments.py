@@ -78,7 +78,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--risks", nargs="+", metavar="RISK",
                      help="risks to evaluate (default: every risk of the catalogue that can be evaluated)")
     run.add_argument("--sample-size", type=_positive_int, metavar="N",
-                     help="at most N test instances per card (default: every instance)")
+                     help="at most N test instances per card (default: every instance); cards whose "
+                          "catalogue recipe sets a count keep it")
     run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -125,4 +126,6 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         folder = os.path.dirname(os.path.abspath(options.report))
         if not os.path.isdir(folder):
             parser.error(f"--report: folder {folder} does not exist")
+        if os.path.isdir(options.report):
+            parser.error(f"--report: {options.report} is a folder; give the path of the PDF file")
     return options

@@ -83,10 +83,13 @@ def _evaluate(options) -> int:
     progress = CardProgress(quorvane, scoring, total, enabled=not options.no_progress)
     evaluator = quorvane.Quorvane(_credentials(options), foundation_model_name=model_name, risk_dimensions=risks,
                                   scoring_function=progress.scoring_function, max_sample_size=options.sample_size)
-    sample = f", at most {options.sample_size} instance(s) per card" if options.sample_size else ""
+    sample = f", sample size {options.sample_size}" if options.sample_size else ""
     print(f"Evaluating {label} on {len(risks)} risk(s), {total} card(s){sample}", flush=True)
     with progress:
         results = evaluator.quorvanes()
+    # A run that publishes to a GRC service returns the values as stored
+    # (scores and interval bounds); formatting leaves texts as they are.
+    results = quorvane.calculate_score_with_margin(results)
     print()
     print(results_table(results))
 
