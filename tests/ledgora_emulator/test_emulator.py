@@ -20,6 +20,15 @@ def bearer(ledgora):
     return {"Authorization": "Bearer " + token.json()["access_token"]}
 
 
+@pytest.fixture
+def headers(ledgora):
+    return bearer(ledgora)
+
+
+def create(ledgora, payload, headers, prefix=""):
+    return requests.post(ledgora.url + prefix + "/api/contents", json=payload, headers=headers)
+
+
 def cloud_query(ledgora, statement, headers, skip=0):
     return requests.post(ledgora.url + "/lggrc/api/v2/query", json={"statement": statement, "skipCount": skip},
                          headers=headers)
@@ -55,19 +64,17 @@ def test_grc_endpoints_want_an_issued_token(ledgora, method, path, authorization
     "DELETE FROM [Model]",
     "",
 ])
-def test_statements_it_cannot_read_are_a_400(ledgora, statement):
-    headers = bearer(ledgora)
+def test_statements_it_cannot_read_are_a_400(ledgora, headers, statement):
     answer = cloud_query(ledgora, statement, headers)
     assert answer.status_code == 400 and answer.json()["error"]
     hxd = requests.get(ledgora.hxd_url + "/api/query", params={"q": statement}, headers=headers)
     assert hxd.status_code == 400 and hxd.json()["error"]
 
 
-def test_query_layouts_quotes_like_and_skip_count(ledgora):
-    headers = bearer(ledgora)
+def test_query_layouts_quotes_like_and_skip_count(ledgora, headers):
     model = ledgora.add_model("O'Brien")
-    first = requests.post(ledgora.url + "/grc/api/contents", json=metric(model, "Fairness, a, score"), headers=headers)
-    second = requests.post(ledgora.url + "/api/contents", json=metric(model, "unfair-ess, b, score"), headers=headers)
+    first = create(ledgora, metric(model, "Fairness, a, score"), headers, "/grc")
+    second = create(ledgora, metric(model, "unfair-ess, b, score"), headers)
     ids = [first.json()["id"], second.json()["id"]]
     assert all(re.fullmatch(r"\d+", i) for i in ids)
 
@@ -91,20 +98,18 @@ def test_query_layouts_quotes_like_and_skip_count(ledgora):
     (lambda model, metric_id: {**value(metric_id), "typeDefinitionId": "Model"}, 400),
     (lambda model, metric_id: [1], 400),
 ])
-def test_creation_refuses_records_it_cannot_place(ledgora, payload, status):
-    headers = bearer(ledgora)
+def test_creation_refuses_records_it_cannot_place(ledgora, headers, payload, status):
     model = ledgora.add_model("m")
-    metric_id = requests.post(ledgora.url + "/api/contents", json=metric(model), headers=headers).json()["id"]
-    answer = requests.post(ledgora.url + "/api/contents", json=payload(model, metric_id), headers=headers)
+    metric_id = create(ledgora, metric(model), headers).json()["id"]
+    answer = create(ledgora, payload(model, metric_id), headers)
     assert answer.status_code == status and "id" not in answer.json()
     assert len(ledgora.records()) == 2
 
 
-def test_deleting_a_metric_deletes_its_values(ledgora):
-    headers = bearer(ledgora)
+def test_deleting_a_metric_deletes_its_values(ledgora, headers):
     model = ledgora.add_model("m")
-    metric_id = requests.post(ledgora.url + "/api/contents", json=metric(model), headers=headers).json()["id"]
-    requests.post(ledgora.url + "/api/contents", json=value(metric_id), headers=headers)
+    metric_id = create(ledgora, metric(model), headers).json()["id"]
+    create(ledgora, value(metric_id), headers)
     assert requests.delete(f"{ledgora.url}/x/lggrc/api/v2/contents/{metric_id}", headers=headers).status_code == 204
     assert [record.type for record in ledgora.records()] == ["Model"]
     assert requests.delete(f"{ledgora.url}/api/contents/{metric_id}", headers=headers).status_code == 404
@@ -114,15 +119,14 @@ def test_records_outlive_the_emulator_in_a_file(tmp_path):
     database = str(tmp_path / "records.sqlite")
     with LedgoraEmulator(database) as ledgora:
         model = ledgora.add_model("m")
-        requests.post(ledgora.url + "/api/contents", json=metric(model), headers=bearer(ledgora))
+        create(ledgora, metric(model), bearer(ledgora))
     with LedgoraEmulator(database) as ledgora:
         assert ledgora.add_model("m") == model  # registered once
         assert [record.name for record in ledgora.records("Metric")] == ["fairness, c, score"]
         assert int(ledgora.add_model("n")) > int(ledgora.records("Metric")[0].id)
 
 
-def test_faults_skip_and_repeat(ledgora):
-    headers = bearer(ledgora)
+def test_faults_skip_and_repeat(ledgora, headers):
     ledgora.inject("query", "status", status=502, skip=1, times=2)
     statuses = [cloud_query(ledgora, MODEL_QUERY.format("m"), headers).status_code for _ in range(4)]
     assert statuses == [200, 502, 502, 200]

@@ -33,7 +33,6 @@ def loader(quorvane, monkeypatch, tmp_path):
     return install
 
 
-
 @pytest.mark.parametrize("recipe, call", [
     ("card=cards.x,max_test_instances=3", (("card=cards.x,max_test_instances=3",), {"split": "test"})),
     (None, ((), {"card": "cards.x", "max_test_instances": 5, "split": "test"})),
@@ -66,23 +65,22 @@ def test_two_failures_give_an_empty_result(quorvane, loader, logger, tmp_path):
     assert os.getcwd() == str(tmp_path)
 
 
-@pytest.mark.parametrize("outcomes", [[KeyboardInterrupt()], [OSError("x"), KeyboardInterrupt()]])
-def test_interrupts_pass_through_and_the_directory_is_restored(quorvane, loader, tmp_path, outcomes):
+class BrokenLogger:
+    def log_debug(self, message):
+        raise RuntimeError("log full")
+
+
+@pytest.mark.parametrize("outcomes, broken_logger, error", [
+    ([KeyboardInterrupt()], False, KeyboardInterrupt),
+    ([OSError("x"), KeyboardInterrupt()], False, KeyboardInterrupt),
+    ([OSError("x")], True, RuntimeError),  # a failing log call
+])
+def test_errors_pass_through_and_the_directory_is_restored(quorvane, loader, monkeypatch, tmp_path,
+                                                           outcomes, broken_logger, error):
     loader(outcomes)
-    with pytest.raises(KeyboardInterrupt):
-        quorvane.load_dataset_with_fallback("cards.x", 1)
-    assert os.getcwd() == str(tmp_path)
-
-
-def test_failing_log_call_propagates_with_the_directory_restored(quorvane, loader, monkeypatch, tmp_path):
-    loader([OSError("x")])
-
-    class BrokenLogger:
-        def log_debug(self, message):
-            raise RuntimeError("log full")
-
-    monkeypatch.setattr(quorvane, "logger", BrokenLogger())
-    with pytest.raises(RuntimeError, match="log full"):
+    if broken_logger:
+        monkeypatch.setattr(quorvane, "logger", BrokenLogger())
+    with pytest.raises(error, match="log full" if broken_logger else None):
         quorvane.load_dataset_with_fallback("cards.x", 1)
     assert os.getcwd() == str(tmp_path)
 

@@ -40,15 +40,24 @@ class Bench:
         return score
 
 
+@pytest.fixture
+def bench(quorvane, catalogue, clean_provider_env, monkeypatch):
+    """Install a catalogue of the given cards and a Bench for them."""
+    def install(cards):
+        catalogue(cards)
+        return Bench(quorvane, monkeypatch)
+
+    return install
+
+
 def evaluator(quorvane, risks, scoring_function, max_sample_size=None):
     return quorvane.Quorvane({}, risk_dimensions=risks, scoring_function=scoring_function,
                              max_sample_size=max_sample_size)
 
 
-def test_run_bookkeeping(quorvane, catalogue, clean_provider_env, monkeypatch, logger, capsys):
-    catalogue({"a": ["c1", "cards.toxigen", "c2"], "b": [], "c": ["c3", "c4", "c5"],
-               "d": ["cards.toxigen"], "e": ["c6"]})
-    bench = Bench(quorvane, monkeypatch)
+def test_run_bookkeeping(quorvane, bench, logger, capsys):
+    bench = bench({"a": ["c1", "cards.toxigen", "c2"], "b": [], "c": ["c3", "c4", "c5"],
+                   "d": ["cards.toxigen"], "e": ["c6"]})
     failing = ValueError("boom")
     run = evaluator(quorvane, ["a"], bench.scorer({"c4": failing}), 7)
     run.risk_dimensions = ["a", "b", "c", "d", "e"]  # "b" has no cards, so construction refuses it
@@ -84,19 +93,15 @@ def caused(error, cause):
      " This benchmark relies on LLMJ, and an error occurred "),
     (KeyError("k"), "Error processing card c1 in risk dimension a: Error:'k';  cause:None"),
 ])
-def test_failing_card_warning_texts(quorvane, catalogue, clean_provider_env, monkeypatch, logger,
-                                    error, warning):
-    catalogue({"a": ["c1", "c2"]})
-    bench = Bench(quorvane, monkeypatch)
+def test_failing_card_warning_texts(quorvane, bench, logger, error, warning):
+    bench = bench({"a": ["c1", "c2"]})
     run = evaluator(quorvane, ["a"], bench.scorer({"c1": error}))
     assert run.process_models_and_risks(run.scoring_function, "a") == (None, ["c1"])
     assert logger.messages("warning") == [warning, "Risk a failed due to card errors."]
 
 
-def test_unusable_project_ends_the_whole_run(quorvane, catalogue, clean_provider_env, monkeypatch,
-                                             logger):
-    catalogue({"a": ["c1", "c2"], "b": ["c3"]})
-    bench = Bench(quorvane, monkeypatch)
+def test_unusable_project_ends_the_whole_run(quorvane, bench, logger):
+    bench = bench({"a": ["c1", "c2"], "b": ["c3"]})
     error = CannotSetProjectOrSpace("no project")
     run = evaluator(quorvane, ["a", "b"], bench.scorer({"c1": error}))
     with pytest.raises(CannotSetProjectOrSpace) as raised:
@@ -108,10 +113,8 @@ def test_unusable_project_ends_the_whole_run(quorvane, catalogue, clean_provider
     assert logger.messages("debug")[-1] == "Error occurred when evaluating the request: no project"
 
 
-def test_interrupt_passes_every_handler_unlogged(quorvane, catalogue, clean_provider_env,
-                                                 monkeypatch, logger):
-    catalogue({"a": ["c1"]})
-    bench = Bench(quorvane, monkeypatch)
+def test_interrupt_passes_every_handler_unlogged(quorvane, bench, logger):
+    bench = bench({"a": ["c1"]})
     run = evaluator(quorvane, ["a"], bench.scorer({"c1": KeyboardInterrupt()}))
     with pytest.raises(KeyboardInterrupt):
         run.quorvanes()
@@ -123,18 +126,16 @@ def test_interrupt_passes_every_handler_unlogged(quorvane, catalogue, clean_prov
     ({}, ["ok"], "No valid input prompts found for card c1"),
     ([{"source": "q"}], [], "Failed to get predictions for card c1"),
 ])
-def test_card_without_prompts_or_answers_fails(quorvane, catalogue, clean_provider_env, monkeypatch,
-                                               logger, dataset, answers, message):
-    catalogue({"a": ["c1"]})
+def test_card_without_prompts_or_answers_fails(quorvane, bench, monkeypatch, logger, dataset, answers, message):
+    bench({"a": ["c1"]})
     monkeypatch.setattr(quorvane, "load_dataset_with_fallback", lambda card, max_sample_size: dataset)
     run = evaluator(quorvane, ["a"], lambda frame: pd.DataFrame({"generated_text": answers}))
     assert run.risks_evaluation() == {}
     assert logger.messages("warning")[0].endswith(f"Error:{message};  cause:None")
 
 
-def test_unknown_risk_leaves_the_run_logged(quorvane, catalogue, clean_provider_env, monkeypatch, logger):
-    catalogue({"a": ["c1"]})
-    run = evaluator(quorvane, ["a"], Bench(quorvane, monkeypatch).scorer())
+def test_unknown_risk_leaves_the_run_logged(quorvane, bench, logger):
+    run = evaluator(quorvane, ["a"], bench({"a": ["c1"]}).scorer())
     run.risk_dimensions = ["a", "gone"]
     with pytest.raises(KeyError):
         run.quorvanes()

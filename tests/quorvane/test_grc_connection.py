@@ -33,8 +33,12 @@ def token_is_accepted(ledgora, header):
 )
 def test_login_gives_the_three_headers_with_an_issued_token(quorvane, ledgora, logger, mode, log):
     header = login(quorvane, ledgora.credentials(mode=mode))
-    # One login call, to the mode's own service.
-    assert [call.endpoint for call in ledgora.calls] == [{"cloud": "token", "hxd": "authorize"}[mode]]
+    (call,) = ledgora.calls  # one login call, to the mode's own service
+    assert call.endpoint == {"cloud": "token", "hxd": "authorize"}[mode]
+    if mode == "cloud":  # the token request is a form post
+        assert list(call.form.items()) == [("apikey", "emulator-apikey"), ("grant_type", GRANT_TYPE)]
+        assert call.header("Content-Type") == "application/x-www-form-urlencoded"
+        assert call.header("Cache-Control") == "no-cache"
 
     assert list(header) == ["Content-Type", "Accept", "Authorization"]
     assert header["Content-Type"] == header["Accept"] == "application/json"
@@ -43,34 +47,21 @@ def test_login_gives_the_three_headers_with_an_issued_token(quorvane, ledgora, l
     assert logger.messages("debug") == [line.format(iam=ledgora.iam_url) for line in log]
 
 
-def test_cloud_token_request_is_a_form_post(quorvane, ledgora):
-    login(quorvane, ledgora.credentials())
-    (call,) = ledgora.calls_to("token")
-    assert call.form == {"apikey": "emulator-apikey", "grant_type": GRANT_TYPE}
-    assert list(call.form) == ["apikey", "grant_type"]
-    assert call.header("Content-Type") == "application/x-www-form-urlencoded"
-    assert call.header("Cache-Control") == "no-cache"
-
-
-def test_hxd_login_goes_to_the_login_host_not_the_grc_host(quorvane, ledgora):
-    credentials = ledgora.credentials(mode="hxd")
-    credentials["lg_url"] = f"http://127.0.0.1:{unused_port()}/hxd"  # nothing listens there
+@pytest.mark.parametrize("url", [
+    f"http://127.0.0.1:{unused_port()}/hxd",  # nothing listens on the GRC host: login goes to the login host
+    "{ledgora}/HXD", "{ledgora}/grc/Hxd/x",  # the data platform marker is found in any case
+])
+def test_hxd_login_goes_to_the_login_host(quorvane, ledgora, url):
+    credentials = {**ledgora.credentials(mode="hxd"), "lg_url": url.format(ledgora=ledgora.url)}
     header = login(quorvane, credentials)
 
     assert token_is_accepted(ledgora, header)
-    (call,) = ledgora.calls_to("authorize")
+    assert [call.endpoint for call in ledgora.calls] == ["authorize", "query"]
+    call = ledgora.calls[0]
     assert (call.method, call.target) == ("POST", "/tarvex-api/v1/authorize")
     assert call.body == b'{"username": "emulator-user", "api_key": "emulator-hxd-apikey"}'
     assert call.headers["Content-Type"] == "application/json"
     assert call.headers["Cache-Control"] == "no-cache"
-
-
-@pytest.mark.parametrize("path", ["/HXD", "/grc/Hxd/x"])
-def test_the_data_platform_marker_is_found_in_any_case(quorvane, ledgora, path):
-    credentials = ledgora.credentials(mode="hxd")
-    credentials["lg_url"] = ledgora.url + path
-    login(quorvane, credentials)
-    assert [call.endpoint for call in ledgora.calls] == ["authorize"]
 
 
 def test_missing_url_is_not_taken_for_either_mode(quorvane, ledgora):
@@ -81,20 +72,21 @@ def test_missing_url_is_not_taken_for_either_mode(quorvane, ledgora):
 
 CONNECTING = "Connecting to Ledgora using HXD credentials"
 CONNECTED = "Successfully connected to Ledgora"
+REFUSED = "Unable to connect to Ledgora; error code:{}"
 
 # (fault or credential change, expected exception type, its message or None,
 # the debug lines logged)
 HXD_FAILURES = [
-    ({"lg_hxd_apikey": "wrong"}, Exception, "Unable to connect to Ledgora; error code:401",
-     [CONNECTING, "Unable to connect to Ledgora; error code:401"]),
-    ({"lg_username": None}, Exception, "Unable to connect to Ledgora; error code:401",
-     [CONNECTING, "Unable to connect to Ledgora; error code:401"]),
-    (dict(kind="status", status=201, body={"token": "t"}), Exception,
-     "Unable to connect to Ledgora; error code:201", [CONNECTING, "Unable to connect to Ledgora; error code:201"]),
+    ({"lg_hxd_apikey": "wrong"}, Exception, REFUSED.format(401), [CONNECTING, REFUSED.format(401)]),
+    ({"lg_username": None}, Exception, REFUSED.format(401), [CONNECTING, REFUSED.format(401)]),
+    (dict(kind="status", status=201, body={"token": "t"}), Exception, REFUSED.format(201),
+     [CONNECTING, REFUSED.format(201)]),
     (dict(kind="status", status=200, body={"access": "t"}), KeyError, None, [CONNECTING, CONNECTED]),
     (dict(kind="not_json"), json.JSONDecodeError, None, [CONNECTING, CONNECTED]),
     (dict(kind="null"), TypeError, None, [CONNECTING, CONNECTED]),
     (dict(kind="drop"), http.client.RemoteDisconnected, None, [CONNECTING]),
+    # A closed login port raises the socket error itself.
+    ({"lg_hxd_host": f"127.0.0.1:{unused_port()}"}, ConnectionRefusedError, None, [CONNECTING]),
 ]
 
 
@@ -113,13 +105,6 @@ def test_hxd_login_failures(quorvane, ledgora, logger, change, error, message, l
     if message is not None:
         assert str(raised.value) == message
     assert logger.messages("debug") == log
-
-
-def test_hxd_login_to_a_closed_port_raises_the_socket_error(quorvane, ledgora):
-    credentials = ledgora.credentials(mode="hxd")
-    credentials["lg_hxd_host"] = f"127.0.0.1:{unused_port()}"
-    with pytest.raises(ConnectionRefusedError):
-        login(quorvane, credentials)
 
 
 AUTH_FAILED = "Failed to authenticate with Vorn Cloud IAM: "
@@ -179,16 +164,10 @@ def test_cloud_token_answer_null_is_not_a_token(quorvane, ledgora):
 
 
 @pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_each_login_is_a_new_token(quorvane, ledgora, mode):
+def test_each_login_is_a_new_token_and_cannot_wait_forever(quorvane, ledgora, monkeypatch, mode):
+    network = spy_on_network(quorvane, monkeypatch)
     evaluator = bare_evaluator(quorvane, ledgora.credentials(mode=mode))
     first, second = evaluator.connect_to_ledgora(), evaluator.connect_to_ledgora()
     assert first["Authorization"] != second["Authorization"]
     assert "Authorization" not in vars(evaluator) and len(ledgora.calls) == 2
-
-
-@pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_login_calls_cannot_wait_forever(quorvane, ledgora, monkeypatch, mode):
-    network = spy_on_network(quorvane, monkeypatch)
-    login(quorvane, ledgora.credentials(mode=mode))
-    (call,) = network
-    assert call[2]["timeout"] == 300
+    assert [call[2]["timeout"] for call in network] == [300, 300]

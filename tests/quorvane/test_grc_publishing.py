@@ -36,17 +36,16 @@ def test_publish_takes_positional_arguments(session):
     assert len(session.ledgora.records("MetricValue")) == 1
 
 
-@pytest.mark.parametrize("value", [(0.1, 0.2), [], "0.5", None, {"a": 1}])
-def test_a_value_that_cannot_be_stored_fails_before_anything_is_sent(session, value):
+@pytest.mark.parametrize("value, name", [
+    *[(value, NAME) for value in [(0.1, 0.2), [], "0.5", None, {"a": 1}]],
+    (0.5, ("fairness", "c", "score")),
+])
+def test_a_value_or_name_that_cannot_be_stored_fails_before_anything_is_sent(session, logger, value, name):
     with pytest.raises(TypeError):
-        publish(session, value)
+        publish(session, value, name)
     assert session.ledgora.calls == []
-
-
-def test_a_name_that_is_not_text_fails_before_anything_is_sent(session, logger):
-    with pytest.raises(TypeError):
-        publish(session, 0.5, name=("fairness", "c", "score"))
-    assert session.ledgora.calls == [] and logger.records == []
+    # A name that is not text fails before the first log line.
+    assert logger.records == ([("debug", NAME + ":Creating metric object")] if name == NAME else [])
 
 
 CREATE_FAILED = ("Unable to create metrics object, all metrics will be deleted ",
@@ -107,17 +106,20 @@ def test_every_grc_call_has_a_time_out_and_checks_cloud_certificates(quorvane, l
     assert all("verify" not in kwargs for name, args, kwargs in network if args and args[0] == ledgora.iam_url)
 
 
-@pytest.mark.parametrize("marker", ["/HXD", "/Hxd/grc"])
+@pytest.mark.parametrize("marker", ["/HXD", "/Hxd", "/Hxd/grc"])
 def test_one_run_never_mixes_the_two_modes(quorvane, ledgora, logger, marker):
     ledgora.add_model(MODEL)
-    credentials = {**ledgora.credentials(MODEL, "hxd"), "lg_url": ledgora.url + marker}
-    evaluator = bare_evaluator(quorvane, credentials)
+    url = ledgora.url + marker
+    evaluator = bare_evaluator(quorvane, {**ledgora.credentials(MODEL, "hxd"), "lg_url": url})
     header = evaluator.connect_to_ledgora()
-    model_id = quorvane.get_lg_model_id(header, MODEL, credentials["lg_url"])
-    evaluator.publish_metrics_to_ledgora(NAME, 0.5, header, model_id, credentials["lg_url"])
+    model_id = quorvane.get_lg_model_id(header, MODEL, url)
+    evaluator.publish_metrics_to_ledgora(NAME, 0.5, header, model_id, url)
+    definitions = quorvane.get_lg_model_metrics_definitions(header, model_id, ["fairness"], url)
+    assert definitions == {"fairness": [{"metric_id": ledgora.records("Metric")[0].id}]}
+    assert quorvane.return_existing_metric_value(definitions, header, url) == {"fairness": {NAME + "'": 0.5}}
     ledgora.inject("contents", "status")
     with pytest.raises(Exception):
-        evaluator.publish_metrics_to_ledgora(NAME, 0.5, header, model_id, credentials["lg_url"])
+        evaluator.publish_metrics_to_ledgora(NAME, 0.5, header, model_id, url)
 
     assert ledgora.records("Metric") == []
     seen = {(call.method, call.path.rsplit("/", 1)[0] if call.endpoint == "delete" else call.path)

@@ -2,7 +2,7 @@ import pytest
 import requests
 
 from grc_support import (
-    METRIC_OBJECTS_QUERY, METRIC_VALUES_QUERY, MODEL, MODEL_ID_QUERY, Session, bare_evaluator, statements,
+    METRIC_OBJECTS_QUERY, METRIC_VALUES_QUERY, MODEL, MODEL_ID_QUERY, Session, statements,
 )
 from vorn_metrics_plugin.ledgora_emulator.faults import NOT_JSON_BODY
 
@@ -51,24 +51,16 @@ def test_query_target_ignores_trailing_slashes(quorvane, session, suffix):
          "cloud-no-fields", "hxd-null", "cloud-null", "hxd-error", "cloud-error"],
 )
 def test_model_id_not_found(quorvane, ledgora, logger, mode, answer, message):
-    ledgora.add_model(MODEL)
-    credentials = ledgora.credentials(MODEL, mode)
-    header = bare_evaluator(quorvane, credentials).connect_to_ledgora()
+    session = Session(quorvane, ledgora, mode)
     if answer == "null":
         ledgora.inject("query", "null")
     elif answer is not None:
         ledgora.inject("query", "status", status=500 if "error" in answer else 200, body=answer)
 
     with pytest.raises(Exception) as raised:
-        quorvane.get_lg_model_id(header, "unknown model", credentials["lg_url"])
+        quorvane.get_lg_model_id(session.header, "unknown model", session.url)
     assert type(raised.value) is Exception and str(raised.value) == message
     assert logger.messages("debug")[-1] == message
-
-
-def test_model_id_answer_that_is_not_json(quorvane, session):
-    session.ledgora.inject("query", "not_json")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
-        quorvane.get_lg_model_id(session.header, MODEL, session.url)
 
 
 def test_first_matching_model_wins_and_any_id_type_passes(quorvane, session):
@@ -102,6 +94,9 @@ def test_definitions_per_risk(quorvane, session, logger):
     assert list(definitions) == ["fairness", "toxic"]
     assert statements(session.ledgora) == [
         METRIC_OBJECTS_QUERY[session.mode].format(session.model_id, risk) for risk in ["drift", "fairness", "toxic"]]
+    if session.mode == "hxd":
+        # "%fa" is a valid percent escape: sent unencoded it would arrive as a byte.
+        assert "%25fairness%25" in session.ledgora.calls[1].target
     assert logger.messages("debug") == [
         f"Getting Ledgora model metrics definitions, model_id: {session.model_id}",
         *["Completed fetching model metrics definitions"] * 3,
@@ -128,16 +123,6 @@ def test_hxd_rows_take_the_last_resource_id_field(quorvane, session):
     assert quorvane.get_lg_model_metrics_definitions(session.header, "1", ["r"], session.url) == {"r": expected}
 
 
-def test_percent_signs_of_the_pattern_reach_the_service(quorvane, session):
-    # "%fa" is a valid percent escape: sent unencoded it would arrive as a byte.
-    metric_id = session.store_metric("fairness, cards.f, score", 0.5)
-    definitions = quorvane.get_lg_model_metrics_definitions(session.header, session.model_id, ["fairness"], session.url)
-    assert definitions == {"fairness": [{"metric_id": metric_id}]}
-    if session.mode == "hxd":
-        (call,) = session.ledgora.calls
-        assert "%25fairness%25" in call.target
-
-
 @pytest.mark.parametrize(
     "fault, message",
     [
@@ -160,13 +145,6 @@ def test_definitions_failures_stop_at_the_failing_risk(quorvane, session, logger
     assert type(raised.value) is Exception and str(raised.value) == message
     assert logger.messages("debug")[-1] == message
     assert len(session.ledgora.calls) == 2
-
-
-def test_definitions_query_drop_raises_the_request_error(quorvane, session, logger):
-    session.ledgora.inject("query", "drop")
-    with pytest.raises(requests.ConnectionError):
-        quorvane.get_lg_model_metrics_definitions(session.header, session.model_id, ["a"], session.url)
-    assert len(logger.messages("debug")) == 1
 
 
 def test_stored_values_by_metric_name(quorvane, session, logger):
@@ -221,22 +199,15 @@ def test_stored_values_failures(quorvane, session, logger, definitions, fault, m
     assert logger.messages("debug")[-1] == message
 
 
-def test_stored_values_answer_that_is_not_json(quorvane, session):
-    session.ledgora.inject("query", "not_json")
-    with pytest.raises(requests.exceptions.JSONDecodeError):
-        quorvane.return_existing_metric_value({"r": [{"metric_id": "1"}]}, session.header, session.url)
-
-
-@pytest.mark.parametrize("marker", ["/HXD", "/Hxd"])
-def test_every_query_takes_the_same_mode_for_a_marker_in_any_case(quorvane, ledgora, logger, marker):
-    session = Session(quorvane, ledgora, "hxd")
-    url = ledgora.url + marker
-    metric_id = session.store_metric("fairness, cards.f, score", 0.5)
-
-    model_id = quorvane.get_lg_model_id(session.header, MODEL, url)
-    definitions = quorvane.get_lg_model_metrics_definitions(session.header, model_id, ["fairness"], url)
-    values = quorvane.return_existing_metric_value(definitions, session.header, url)
-
-    assert values == {"fairness": {"fairness, cards.f, score'": 0.5}}
-    assert definitions == {"fairness": [{"metric_id": metric_id}]}
-    assert {(call.method, call.path) for call in ledgora.calls} == {("GET", marker + "/api/query")}
+@pytest.mark.parametrize("call, fault, error", [
+    (lambda q, s: q.get_lg_model_id(s.header, MODEL, s.url), "not_json", requests.exceptions.JSONDecodeError),
+    (lambda q, s: q.get_lg_model_metrics_definitions(s.header, s.model_id, ["a"], s.url), "drop",
+     requests.ConnectionError),
+    (lambda q, s: q.return_existing_metric_value({"r": [{"metric_id": "1"}]}, s.header, s.url), "not_json",
+     requests.exceptions.JSONDecodeError),
+], ids=["model-id", "definitions", "stored-values"])
+def test_request_errors_pass_through(quorvane, session, logger, call, fault, error):
+    session.ledgora.inject("query", fault)
+    with pytest.raises(error):
+        call(quorvane, session)
+    assert len(logger.messages("debug")) == 1  # the opening line only

@@ -80,41 +80,34 @@ def published_names(risk, card):
 
 
 @pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_first_run_evaluates_and_publishes_everything(quorvane, ledgora, bench, capsys, mode):
-    model_id = ledgora.add_model(MODEL)
-    run = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], mode)
-
-    results = run.quorvanes()
-
-    # Returned as evaluated: no margin formatting on this path.
-    assert results == {"fairness": {"cards.f1": evaluated("cards.f1"), "cards.f2": evaluated("cards.f2")},
-                       "toxic-output": {"cards.t1": evaluated("cards.t1")}}
-    assert run.risk_dimensions == ["fairness", "toxic-output"]
-    assert bench.scored == ["cards.f1", "cards.f2", "cards.t1"]
-    # Per card the score first, then the other entries in order; never the score's name.
-    assert metric_names(ledgora) == [
-        *published_names("fairness", "cards.f1"), *published_names("fairness", "cards.f2"),
-        *published_names("toxic-output", "cards.t1")]
-    values = {record.description: record.field_value("ZKR-MetricVal:Value") for record in ledgora.records("MetricValue")}
-    assert values["MRA score for 'fairness, cards.f2, score'"] == 0.667
-    assert values["MRA score for 'fairness, cards.f2, all_scores'"] == 0.6667
-    assert capsys.readouterr().out.splitlines()[-1] == \
-        "Metrics have been successfully saved and published to " + link(ledgora, mode, model_id)
-
-
-@pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_a_later_run_reads_everything_back(quorvane, bench, capsys, tmp_path, monkeypatch, mode):
+def test_first_run_publishes_everything_and_a_later_run_reads_it_back(quorvane, bench, capsys, tmp_path,
+                                                                      monkeypatch, mode):
     database = str(tmp_path / "ledgora.sqlite")
     with LedgoraEmulator(database) as ledgora:
         monkeypatch.setenv("VORN_IAM_URL", ledgora.iam_url)
-        ledgora.add_model(MODEL)
-        first = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], mode).quorvanes()
+        model_id = ledgora.add_model(MODEL)
+        run = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], mode)
+        first = run.quorvanes()
+
+        # Returned as evaluated: no margin formatting on this path.
+        assert first == {"fairness": {"cards.f1": evaluated("cards.f1"), "cards.f2": evaluated("cards.f2")},
+                         "toxic-output": {"cards.t1": evaluated("cards.t1")}}
+        assert run.risk_dimensions == ["fairness", "toxic-output"]
+        # Per card the score first, then the other entries in order; never the score's name.
+        assert metric_names(ledgora) == [
+            *published_names("fairness", "cards.f1"), *published_names("fairness", "cards.f2"),
+            *published_names("toxic-output", "cards.t1")]
+        values = {record.description: record.field_value("ZKR-MetricVal:Value")
+                  for record in ledgora.records("MetricValue")}
+        assert values["MRA score for 'fairness, cards.f2, score'"] == 0.667
+        assert values["MRA score for 'fairness, cards.f2, all_scores'"] == 0.6667
+        assert capsys.readouterr().out.splitlines()[-1] == \
+            "Metrics have been successfully saved and published to " + link(ledgora, mode, model_id)
 
     # Another emulator process on other ports, the same records.
     with LedgoraEmulator(database) as ledgora:
         monkeypatch.setenv("VORN_IAM_URL", ledgora.iam_url)
         model_id = ledgora.add_model(MODEL)
-        capsys.readouterr()
         second = evaluator(quorvane, ledgora, bench, ["toxic-output", "fairness"], mode).quorvanes()
 
         assert [call.endpoint for call in ledgora.calls if call.endpoint not in ("token", "authorize", "query")] == []

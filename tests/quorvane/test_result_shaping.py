@@ -59,16 +59,20 @@ def test_substituted_round_is_used(quorvane, monkeypatch):
     assert quorvane.normalize_metrics_values([("a", 0.5)]) == [("a", ("rounded", 0.5, 3))]
 
 
-@pytest.mark.parametrize("pairs, error", [
-    ([("a", 1, 2)], ValueError),
-    ([("a", [])], ZeroDivisionError),
-    ([("a", ["x"])], TypeError),
-    ([("all_scores", 5)], TypeError),
-    ([("all_scores", ["x"])], TypeError),
+@pytest.mark.parametrize("function, argument, error", [
+    ("normalize_metrics_values", [("a", 1, 2)], ValueError),
+    ("normalize_metrics_values", [("a", [])], ZeroDivisionError),
+    ("normalize_metrics_values", [("a", ["x"])], TypeError),
+    ("normalize_metrics_values", [("all_scores", 5)], TypeError),
+    ("normalize_metrics_values", [("all_scores", ["x"])], TypeError),
+    # Stored names must read "risk, card, metric".
+    ("normalize_ledgora_data", {"R": {"R, score'": 1}}, ValueError),
+    ("normalize_ledgora_data", {"R": {"a, b, c, d": 1}}, ValueError),
+    ("normalize_ledgora_data", {"R": {5: 1}}, AttributeError),
 ])
-def test_normalize_errors_propagate(quorvane, pairs, error):
+def test_malformed_input_errors_propagate(quorvane, function, argument, error):
     with pytest.raises(error):
-        quorvane.normalize_metrics_values(pairs)
+        getattr(quorvane, function)(argument)
 
 
 @pytest.mark.parametrize("scores, order", [
@@ -87,12 +91,6 @@ def test_normalize_ledgora_data(quorvane):
               "empty": {}}
     assert quorvane.normalize_ledgora_data(stored) == {
         "R": {"C": {"score": 0.5, "score_ci_low": "0.4"}, "D": {"xy": 1}}, "empty": {}}
-
-
-@pytest.mark.parametrize("key, error", [("R, score'", ValueError), ("a, b, c, d", ValueError), (5, AttributeError)])
-def test_normalize_ledgora_data_rejects_malformed_keys(quorvane, key, error):
-    with pytest.raises(error):
-        quorvane.normalize_ledgora_data({"R": {key: 1}})
 
 
 CARD = {"score": 0.75, "score_ci_low": 0.7, "score_ci_high": 0.8, "num_of_instances": 100}
@@ -136,26 +134,22 @@ def test_score_texts_match_python_formatting(quorvane):
         assert shaped[name]["m"] == format(m["m"], ".3f") + " +/-  " + format(margin, ".3f")
 
 
-@pytest.mark.parametrize("cards, message", [
-    ({"c": [("score", 1)]}, "Metrics for c must be a dictionary."),
-    ({"c": {"m": 1, "m_ci_low": None, "m_ci_high": 0.8}},
+PREFIX = "Error occurred while calculating the score with margins "
+
+
+@pytest.mark.parametrize("results, error, message", [
+    ({"r": {"c": [("score", 1)]}}, ValueError, "Metrics for c must be a dictionary."),
+    ({"r": {"c": {"m": 1, "m_ci_low": None, "m_ci_high": 0.8}}}, ValueError,
      "Invalid confidence interval values for metric m: ci_low=None, ci_high=0.8"),
-    ({"c": {"m": 1, "m_ci_low": 0.1, "m_ci_high": "0.9"}},
+    ({"r": {"c": {"m": 1, "m_ci_low": 0.1, "m_ci_high": "0.9"}}}, ValueError,
      "Invalid confidence interval values for metric m: ci_low=0.1, ci_high=0.9"),
+    ([], AttributeError, None), ({"r": {"c": {5: 1}}}, AttributeError, None),
+    ({"r": {"c": {"m": "x", "m_ci_low": 0, "m_ci_high": 1}}}, ValueError, None),
 ])
-def test_score_with_margin_rejects_malformed_cards(quorvane, logger, cards, message):
-    with pytest.raises(ValueError) as raised:
-        quorvane.calculate_score_with_margin({"r": cards})
-    assert str(raised.value) == message
-    assert logger.messages("debug") == [
-        "Error occurred while calculating the score with margins " + message]
-
-
-@pytest.mark.parametrize("results, error", [
-    ([], AttributeError), ({"r": {"c": {5: 1}}}, AttributeError),
-    ({"r": {"c": {"m": "x", "m_ci_low": 0, "m_ci_high": 1}}}, ValueError),
-])
-def test_score_with_margin_logs_other_failures(quorvane, logger, results, error):
-    with pytest.raises(error):
+def test_score_with_margin_logs_its_failures(quorvane, logger, results, error, message):
+    with pytest.raises(error) as raised:
         quorvane.calculate_score_with_margin(results)
-    assert logger.messages("debug")[0].startswith("Error occurred while calculating the score with margins ")
+    assert type(raised.value) is error
+    assert logger.messages("debug")[0].startswith(PREFIX)
+    if message is not None:
+        assert str(raised.value) == message and logger.messages("debug") == [PREFIX + message]
