@@ -9,6 +9,7 @@ from distributed.core import Status
 from distributed_support import explain_config, failing_on, mixed_frame, sequential_explanations
 from tests.sibrelle.sibrelle_support import brightness_scorer
 from tests.support.completion_server import CompletionServer, ScriptedResponse, completion_body
+from tests.support.raising import raising
 from tests.support.recording_logger import record_module_logger
 from vorn_metrics_plugin.distributed import cluster, evaluate_risks, explain_frame
 from vorn_metrics_plugin.mra import quorvane
@@ -40,10 +41,8 @@ def test_explanations_equal_the_sequential_ones_in_row_order(dask_client, sequen
 
 def test_a_current_client_is_used_without_a_cluster_of_its_own(dask_client, sequential,
                                                                  monkeypatch):
-    def no_new_cluster():
-        raise AssertionError("a local cluster was started although a client is current")
-
-    monkeypatch.setattr(cluster, "local_client", no_new_cluster)
+    monkeypatch.setattr(cluster, "local_client",
+                        raising(AssertionError("a local cluster was started although a client is current")))
     frame = mixed_frame().iloc[:3]
     with dask_client.as_current():
         result = explain_frame(explain_config(), frame, brightness_scorer, rows_per_task=2)
