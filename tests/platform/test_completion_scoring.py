@@ -10,13 +10,8 @@ from vorn_orvia_ai.qrm_client_error import ApiRequestFailure, InvalidCredentials
 
 
 class InFlightGate:
-    """A responder that holds each request until `expected` are in flight (or a while has passed).
-
-    Near the end, when fewer prompts are left than `expected`, it waits for all that are left.
-
-    It records the most requests it saw at once; later prompts are answered
-    first, so answers come back out of order.
-    """
+    """Holds each request until `expected` (or all that are left) are in flight, or a while has passed;
+    records the most requests seen at once, and answers later prompts first (out of order)."""
 
     def __init__(self, expected, total, patience=2.0):
         self.expected, self.total, self.patience = expected, total, patience
@@ -74,9 +69,8 @@ def test_requests_carry_the_model_key_and_parameters(completion_server):
 
 
 def test_an_endpoint_without_key_is_asked_all_the_same(completion_server):
-    assert CompletionScoringFunction(completion_server.url, "m")(frame(1))["generated_text"].tolist() == [
-        "completion of: prompt 0"
-    ]
+    answers = CompletionScoringFunction(completion_server.url, "m")(frame(1))["generated_text"]
+    assert answers.tolist() == ["completion of: prompt 0"]
 
 
 def test_the_first_failing_prompt_is_reported_and_no_answers_are_returned():
