@@ -68,9 +68,12 @@ def test_requests_carry_the_model_key_and_parameters(completion_server):
                for r in sent)
 
 
-def test_an_endpoint_without_key_is_asked_all_the_same(completion_server):
-    answers = CompletionScoringFunction(completion_server.url, "m")(frame(1))["generated_text"]
-    assert answers.tolist() == ["completion of: prompt 0"]
+@pytest.mark.parametrize("count", [0, 1])
+def test_an_endpoint_without_key_is_asked_once_per_prompt(completion_server, count):
+    result = CompletionScoringFunction(completion_server.url, "m")(frame(count))
+    assert list(result.columns) == ["generated_text"]
+    assert result["generated_text"].tolist() == [f"completion of: prompt {i}" for i in range(count)]
+    assert len(completion_server.requests) == count
 
 
 def test_the_first_failing_prompt_is_reported_and_no_answers_are_returned():
@@ -120,9 +123,3 @@ def test_bad_settings_fail_before_any_request(args, kwargs, error):
 def test_unusable_frames_are_refused(completion_server, data, error):
     with pytest.raises(error):
         CompletionScoringFunction(completion_server.url, "m", max_concurrency=1)(data)
-
-
-def test_no_prompts_give_an_empty_answer_column(completion_server):
-    result = CompletionScoringFunction(completion_server.url, "m")(frame(0))
-    assert list(result.columns) == ["generated_text"] and result["generated_text"].tolist() == []
-    assert completion_server.requests == []
