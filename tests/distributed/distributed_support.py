@@ -4,11 +4,12 @@ import numpy as np
 import pandas as pd
 
 from tests.sibrelle.sibrelle_support import colour_image, hdf5_bytes
+from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
+from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import Sibrelle
+from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
 
 
 def explain_config(**overrides):
-    from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
-
     settings = dict(
         input_data_type="image", problem_type="binary", features=["image"],
         prediction_column="prediction", probability_column="probability",
@@ -39,8 +40,6 @@ def mixed_frame():
 
 
 def sequential_explanations(config, frame, scoring_fn):
-    from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import Sibrelle
-
     explainer = Sibrelle(config)
     explainer.initialize()
     return explainer.explain_data(frame, scoring_fn)
@@ -48,8 +47,6 @@ def sequential_explanations(config, frame, scoring_fn):
 
 def failing_on(word, error):
     """The demo model, except that a card whose prompts mention ``word`` raises ``error``."""
-    from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
-
     def score(frame):
         if any(word in prompt for prompt in frame.iloc[:, 0]):
             raise error

@@ -6,6 +6,8 @@ import pytest
 
 from distributed_support import explain_config, failing_on, mixed_frame, sequential_explanations
 from tests.sibrelle.sibrelle_support import brightness_scorer
+from vorn_metrics_plugin.distributed import evaluate_risks, explain_frame
+from vorn_metrics_plugin.mra.quorvane import Quorvane
 
 
 def raised(call):
@@ -20,8 +22,6 @@ def raised(call):
     ({}, mixed_frame().drop(columns="probability")),
 ], ids=["two features", "missing meta column", "missing probability column"])
 def test_explanation_refusals_are_the_explainers_own(config_overrides, frame, unusable_client):
-    from vorn_metrics_plugin.distributed import explain_frame
-
     config = explain_config(**config_overrides)
     expected = raised(lambda: sequential_explanations(config, frame, brightness_scorer))
 
@@ -31,16 +31,12 @@ def test_explanation_refusals_are_the_explainers_own(config_overrides, frame, un
 
 @pytest.mark.parametrize("rows_per_task", [0, -2, 2.5, True, "4", None])
 def test_rows_per_task_must_be_a_positive_integer(rows_per_task, unusable_client):
-    from vorn_metrics_plugin.distributed import explain_frame
-
     with pytest.raises(ValueError, match="rows_per_task must be a positive integer"):
         explain_frame(explain_config(), mixed_frame(), brightness_scorer,
                       client=unusable_client, rows_per_task=rows_per_task)
 
 
 def test_an_empty_frame_needs_no_cluster(unusable_client):
-    from vorn_metrics_plugin.distributed import explain_frame
-
     empty = mixed_frame().iloc[:0]
     assert explain_frame(explain_config(), empty, brightness_scorer, client=unusable_client) == \
         sequential_explanations(explain_config(), empty, brightness_scorer) == {"local_explanations": []}
@@ -58,8 +54,6 @@ def scorer_holding_a_lock():
 
 @pytest.mark.parametrize("call", ["explain", "evaluate"])
 def test_a_scoring_function_that_cannot_be_sent_is_named(call, unusable_client):
-    from vorn_metrics_plugin.distributed import evaluate_risks, explain_frame
-
     scorer = scorer_holding_a_lock()
     with pytest.raises(TypeError) as caught:
         if call == "explain":
@@ -84,9 +78,6 @@ def test_a_scoring_function_that_cannot_be_sent_is_named(call, unusable_client):
         "judge provider"])
 def test_evaluation_refusals_are_the_evaluators_own(credentials, risks, options, unusable_client,
                                                      monkeypatch):
-    from vorn_metrics_plugin.distributed import evaluate_risks
-    from vorn_metrics_plugin.mra.quorvane import Quorvane
-
     monkeypatch.delenv("EVALITH_DEFAULT_PROVIDER", raising=False)
     expected = raised(lambda: Quorvane(credentials, risk_dimensions=risks, **options))
 
@@ -95,8 +86,6 @@ def test_evaluation_refusals_are_the_evaluators_own(credentials, risks, options,
 
 
 def test_publishing_to_a_grc_service_is_refused(unusable_client):
-    from vorn_metrics_plugin.distributed import evaluate_risks
-
     with pytest.raises(ValueError, match='^Publishing to the GRC service runs on one process: '
                                          'with "lg_url" in the credentials'):
         evaluate_risks({"lg_url": "https://grc.example"}, ["hallucination"],

@@ -1,10 +1,21 @@
 """Explanations and risk evaluations on a real local cluster equal the sequential calls."""
 
+import os
+
 import pytest
+from dask.distributed import LocalCluster, get_client
+from distributed.core import Status
 
 from distributed_support import explain_config, failing_on, mixed_frame, sequential_explanations
 from tests.sibrelle.sibrelle_support import brightness_scorer
+from tests.support.completion_server import CompletionServer, ScriptedResponse, completion_body
+from tests.support.raising import raising
 from tests.support.recording_logger import record_module_logger
+from vorn_metrics_plugin.distributed import cluster, evaluate_risks, explain_frame
+from vorn_metrics_plugin.mra import quorvane
+from vorn_metrics_plugin.mra.demo_model import DemoModel, demo_scoring_function
+from vorn_metrics_plugin.mra.quorvane import Quorvane
+from vorn_orvia_ai.qrm_client_error import CannotSetProjectOrSpace
 
 RISKS = ["toxic-output", "hallucination", "output-bias", "spreading-toxicity"]
 
@@ -17,8 +28,6 @@ def sequential():
 @pytest.mark.parametrize("rows_per_task", [1, 3])
 def test_explanations_equal_the_sequential_ones_in_row_order(dask_client, sequential,
                                                               rows_per_task, capsys):
-    from vorn_metrics_plugin.distributed import explain_frame
-
     # A lambda cannot be found by name on a worker: it travels by value.
     result = explain_frame(explain_config(), mixed_frame(), lambda batch: brightness_scorer(batch),
                            client=dask_client, rows_per_task=rows_per_task)
@@ -32,12 +41,8 @@ def test_explanations_equal_the_sequential_ones_in_row_order(dask_client, sequen
 
 def test_a_current_client_is_used_without_a_cluster_of_its_own(dask_client, sequential,
                                                                  monkeypatch):
-    from vorn_metrics_plugin.distributed import cluster, explain_frame
-
-    def no_new_cluster():
-        raise AssertionError("a local cluster was started although a client is current")
-
-    monkeypatch.setattr(cluster, "local_client", no_new_cluster)
+    monkeypatch.setattr(cluster, "local_client",
+                        raising(AssertionError("a local cluster was started although a client is current")))
     frame = mixed_frame().iloc[:3]
     with dask_client.as_current():
         result = explain_frame(explain_config(), frame, brightness_scorer, rows_per_task=2)
@@ -46,8 +51,6 @@ def test_a_current_client_is_used_without_a_cluster_of_its_own(dask_client, sequ
 
 
 def sequential_run(risks, scoring_function, logger):
-    from vorn_metrics_plugin.mra.quorvane import Quorvane
-
     results = Quorvane({}, risk_dimensions=risks, scoring_function=scoring_function,
                        max_sample_size=3).quorvanes()
     warnings = logger.messages("warning")
@@ -61,10 +64,6 @@ def sequential_run(risks, scoring_function, logger):
 ], ids=["demo model", "a failing card"])
 def test_risk_evaluation_equals_the_sequential_run(dask_client, monkeypatch, scoring_function,
                                                    failed_risks):
-    from vorn_metrics_plugin.distributed import evaluate_risks
-    from vorn_metrics_plugin.mra import quorvane
-    from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
-
     if scoring_function == "demo":
         scoring_function = demo_scoring_function
     logger = record_module_logger(quorvane, monkeypatch)
@@ -84,11 +83,6 @@ def test_risk_evaluation_equals_the_sequential_run(dask_client, monkeypatch, sco
 
 
 def test_workers_answer_through_the_inference_service_by_default(dask_client):
-    from tests.support.completion_server import CompletionServer, ScriptedResponse, completion_body
-    from vorn_metrics_plugin.distributed import evaluate_risks
-    from vorn_metrics_plugin.mra.demo_model import DemoModel
-    from vorn_metrics_plugin.mra.quorvane import Quorvane
-
     model = DemoModel()
     with CompletionServer(lambda request: ScriptedResponse(
             200, completion_body(model.generate_text(request.json["prompt"])))) as service:
@@ -104,10 +98,6 @@ def test_workers_answer_through_the_inference_service_by_default(dask_client):
 
 
 def test_an_error_that_ends_the_run_reaches_the_caller(dask_client, monkeypatch):
-    from vorn_metrics_plugin.distributed import evaluate_risks
-    from vorn_metrics_plugin.mra import quorvane
-    from vorn_orvia_ai.qrm_client_error import CannotSetProjectOrSpace
-
     logger = record_module_logger(quorvane, monkeypatch)
     with pytest.raises(CannotSetProjectOrSpace, match="^no project set$"):
         evaluate_risks({}, RISKS, client=dask_client,
@@ -117,15 +107,6 @@ def test_an_error_that_ends_the_run_reaches_the_caller(dask_client, monkeypatch)
 
 
 def test_without_a_client_a_local_cluster_runs_the_call_and_is_closed(monkeypatch):
-    import os
-
-    from dask.distributed import LocalCluster, get_client
-    from distributed.core import Status
-
-    from vorn_metrics_plugin.distributed import cluster, evaluate_risks
-    from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
-    from vorn_metrics_plugin.mra.quorvane import Quorvane
-
     started = []
 
     class RecordedCluster(LocalCluster):

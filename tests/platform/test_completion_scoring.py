@@ -10,13 +10,8 @@ from vorn_orvia_ai.qrm_client_error import ApiRequestFailure, InvalidCredentials
 
 
 class InFlightGate:
-    """A responder that holds each request until `expected` are in flight (or a while has passed).
-
-    Near the end, when fewer prompts are left than `expected`, it waits for all that are left.
-
-    It records the most requests it saw at once; later prompts are answered
-    first, so answers come back out of order.
-    """
+    """Holds each request until `expected` (or all that are left) are in flight, or a while has passed;
+    records the most requests seen at once, and answers later prompts first (out of order)."""
 
     def __init__(self, expected, total, patience=2.0):
         self.expected, self.total, self.patience = expected, total, patience
@@ -73,10 +68,12 @@ def test_requests_carry_the_model_key_and_parameters(completion_server):
                for r in sent)
 
 
-def test_an_endpoint_without_key_is_asked_all_the_same(completion_server):
-    assert CompletionScoringFunction(completion_server.url, "m")(frame(1))["generated_text"].tolist() == [
-        "completion of: prompt 0"
-    ]
+@pytest.mark.parametrize("count", [0, 1])
+def test_an_endpoint_without_key_is_asked_once_per_prompt(completion_server, count):
+    result = CompletionScoringFunction(completion_server.url, "m")(frame(count))
+    assert list(result.columns) == ["generated_text"]
+    assert result["generated_text"].tolist() == [f"completion of: prompt {i}" for i in range(count)]
+    assert len(completion_server.requests) == count
 
 
 def test_the_first_failing_prompt_is_reported_and_no_answers_are_returned():
@@ -126,9 +123,3 @@ def test_bad_settings_fail_before_any_request(args, kwargs, error):
 def test_unusable_frames_are_refused(completion_server, data, error):
     with pytest.raises(error):
         CompletionScoringFunction(completion_server.url, "m", max_concurrency=1)(data)
-
-
-def test_no_prompts_give_an_empty_answer_column(completion_server):
-    result = CompletionScoringFunction(completion_server.url, "m")(frame(0))
-    assert list(result.columns) == ["generated_text"] and result["generated_text"].tolist() == []
-    assert completion_server.requests == []

@@ -3,6 +3,8 @@ from collections import OrderedDict
 
 import pytest
 
+from tests.support.raising import raising
+
 
 def test_keeps_only_the_main_score_in_input_order(quorvane):
     results = {
@@ -73,11 +75,7 @@ def test_malformed_input_is_rejected_with_its_message(quorvane, data, error, mes
 
 def test_parser_errors_propagate_unchanged(quorvane, monkeypatch):
     failure = ArithmeticError("cannot read")
-
-    def parser(text):
-        raise failure
-
-    monkeypatch.setattr(quorvane, "extract_numeric_value", parser)
+    monkeypatch.setattr(quorvane, "extract_numeric_value", raising(failure))
     with pytest.raises(ArithmeticError) as raised:
         quorvane.get_executive_summary({"r": {"c": {"score": "0.1 +/-  0.0"}}})
     assert raised.value is failure
@@ -105,7 +103,6 @@ def test_interface(quorvane):
     for text in ["data (dict): The input data, which must be a dictionary.",
                  "If a card data does not have a 'score' key."]:
         assert text in function.__doc__
-    with pytest.raises(TypeError):
-        function()
-    with pytest.raises(TypeError):
-        function({}, {})
+    for args in [(), ({}, {})]:
+        with pytest.raises(TypeError):
+            function(*args)

@@ -1,7 +1,10 @@
 import datetime as real_datetime
 import inspect
+from types import SimpleNamespace
 
 import pytest
+
+from tests.support.raising import raising
 
 RESULTS = {"toxic-output": {"cards.a": {"score_name": "non_toxicity", "score": "0.750 +/-  0.050",
                                         "num_of_instances": 12}}}
@@ -20,35 +23,25 @@ class RecordingGenerator:
         return self.returned
 
 
-class FixedClock:
-    """datetime, date and timezone names that tell a fixed moment."""
+def fixed_clock(utc_moment, local_day, zones):
+    """datetime, date and timezone names that tell a fixed moment; `zones` records the zones asked for."""
+    utc_moment = utc_moment.replace(tzinfo=real_datetime.timezone.utc)
 
-    def __init__(self, utc_moment, local_day):
-        utc_moment = utc_moment.replace(tzinfo=real_datetime.timezone.utc)
-        self.zones = []
+    def now(tz=None):
+        zones.append(tz)
+        return utc_moment.astimezone(tz) if tz is not None else utc_moment
 
-        class datetime:
-            @staticmethod
-            def now(tz=None):
-                self.zones.append(tz)
-                return utc_moment.astimezone(tz) if tz is not None else utc_moment
-
-        class date:
-            @staticmethod
-            def today():
-                return local_day
-
-        self.datetime, self.date = datetime, date
-        self.timezone = real_datetime.timezone
+    return {"datetime": SimpleNamespace(now=now), "date": SimpleNamespace(today=lambda: local_day),
+            "timezone": real_datetime.timezone}
 
 
 @pytest.fixture
 def clock(quorvane, monkeypatch):
     def install(utc_moment, local_day):
-        fixed = FixedClock(utc_moment, local_day)
-        for name in ("datetime", "date", "timezone"):
-            monkeypatch.setattr(quorvane, name, getattr(fixed, name))
-        return fixed
+        zones = []
+        for name, value in fixed_clock(utc_moment, local_day, zones).items():
+            monkeypatch.setattr(quorvane, name, value)
+        return zones
 
     return install
 
@@ -65,7 +58,7 @@ def evaluator(quorvane, catalogue, clean_provider_env, monkeypatch):
 
 
 def test_report_details_keys_order_and_dates(evaluator, clock):
-    fixed = clock(real_datetime.datetime(2026, 12, 7, 23, 5, 9), real_datetime.date(2026, 12, 8))
+    zones = clock(real_datetime.datetime(2026, 12, 7, 23, 5, 9), real_datetime.date(2026, 12, 8))
     details = evaluator({"lg_model_id": "Model record", "orvia_ai_project_id": "proj-7"})._build_report_details()
     assert list(details.items()) == [
         ("Foundation Model Name", "vorn/demo-model"),
@@ -75,7 +68,7 @@ def test_report_details_keys_order_and_dates(evaluator, clock):
         ("Report generated on", "December 08, 2026"),
         ("utc_date", "12/07/2026 23:05:09 UTC"),
     ]
-    assert fixed.zones == [real_datetime.timezone.utc]
+    assert zones == [real_datetime.timezone.utc]
 
 
 @pytest.mark.parametrize(
@@ -97,7 +90,6 @@ def test_real_clock_formats(evaluator):
     details = evaluator()._build_report_details()
     day = real_datetime.datetime.strptime(details["Report generated on"], "%B %d, %Y").date()
     moment = real_datetime.datetime.strptime(details["utc_date"], "%m/%d/%Y %H:%M:%S UTC")
-    assert details["utc_date"].endswith(" UTC")
     assert abs((day - real_datetime.date.today()).days) <= 1
     now = real_datetime.datetime.now(real_datetime.timezone.utc).replace(tzinfo=None)
     assert abs((now - moment).total_seconds()) < 120
@@ -117,16 +109,15 @@ def test_get_pdf_report_hands_everything_to_the_generator(evaluator, quorvane, c
     returned = built.get_pdf_report(RESULTS, "out/report.pdf", thresholds)
 
     assert returned is built.pdf_generator.returned
-    (args, kwargs), = built.pdf_generator.calls
-    assert args == ()
+    assert built.pdf_generator.calls == [((), dict(
+        output_path="out/report.pdf", score_with_margin=RESULTS, report_details=built._build_report_details(),
+        executive_summary_data={"summary of": "results"}, user_custom_percentile_thresholds=thresholds))]
+    kwargs = built.pdf_generator.calls[0][1]
     assert list(kwargs) == ["output_path", "score_with_margin", "report_details",
                             "executive_summary_data", "user_custom_percentile_thresholds"]
-    assert kwargs["output_path"] == "out/report.pdf"
-    assert kwargs["score_with_margin"] is RESULTS
-    assert kwargs["user_custom_percentile_thresholds"] is thresholds
-    assert kwargs["executive_summary_data"] == {"summary of": "results"}
-    assert kwargs["report_details"]["utc_date"] == "01/02/2026 03:04:05 UTC"
-    assert kwargs["report_details"]["Project ID"] == "p"
+    assert kwargs["score_with_margin"] is RESULTS and kwargs["user_custom_percentile_thresholds"] is thresholds
+    assert (kwargs["report_details"]["utc_date"], kwargs["report_details"]["Project ID"]) == (
+        "01/02/2026 03:04:05 UTC", "p")
     assert summaries == [RESULTS]
 
 
@@ -157,11 +148,7 @@ def test_summary_and_generator_errors_propagate(evaluator):
     assert built.pdf_generator.calls == []
 
     failure = OSError("disk full")
-
-    def failing(**kwargs):
-        raise failure
-
-    built.pdf_generator.download_pdf = failing
+    built.pdf_generator.download_pdf = raising(failure)
     with pytest.raises(OSError) as raised:
         built.get_pdf_report(RESULTS, "r.pdf", (0.1, 0.9))
     assert raised.value is failure

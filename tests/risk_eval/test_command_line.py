@@ -13,6 +13,7 @@ import pypdf
 import pytest
 
 from tests.support.completion_server import ScriptedResponse, completion_body, running_completion_server, unused_port
+from vorn_metrics_plugin.mra import quorvane
 from vorn_metrics_plugin.mra.demo_model import DemoModel
 from vorn_metrics_plugin.mra.risk_eval import main
 
@@ -157,8 +158,6 @@ def test_refused_selections_are_one_line_and_status_1(capsys, monkeypatch, args,
 
 
 def test_a_failing_card_is_reported_and_the_rest_still_shown(completion_server, capsys):
-    from vorn_metrics_plugin.mra import quorvane
-
     original_logger = quorvane.logger
 
     def responder(request):
@@ -180,8 +179,6 @@ def test_a_failing_card_is_reported_and_the_rest_still_shown(completion_server, 
 
 
 def test_flags_and_environment_become_the_evaluators_credentials(monkeypatch, capsys):
-    from vorn_metrics_plugin.mra import quorvane
-
     seen = {}
 
     class Recording(quorvane.Quorvane):

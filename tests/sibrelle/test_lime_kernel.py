@@ -117,58 +117,60 @@ def strided(image):
     return np.repeat(image, 2, axis=1)[:, ::2]
 
 
-@pytest.mark.parametrize("case", [
-    "float ids", "hidden colours of another dtype", "hidden colours of another shape",
-    "map of another shape", "map with the channel axis", "batch 0", "negative batch",
-    "batch 2.0", "numpy batch", "default batch", "Fortran-order image", "strided views",
-    "nan pixels", "own random state", "no samples", "numpy sample count", "big-endian image",
-    "object image", "boolean image", "float16 image", "runs of many kilobytes",
-])
+def set_pixel(array, where, value):
+    array = array.copy()
+    array[where] = value
+    return array
+
+
+def as_dtype(dtype):
+    return lambda i, h, s, rng: dict(image=(i > 100).astype(dtype), hidden=(h > 50).astype(dtype))
+
+
+# Each case changes some of image, hidden, segments, samples, options and random_state.
+UNUSUAL_INPUTS = {
+    "float ids": lambda i, h, s, rng: dict(segments=s.astype(float)),
+    "hidden colours of another dtype": lambda i, h, s, rng: dict(hidden=h.astype(np.float32)),
+    "hidden colours of another shape": lambda i, h, s, rng: dict(hidden=h[:, :, :1]),
+    "map of another shape": lambda i, h, s, rng: dict(segments=s[:, :5]),
+    "map with the channel axis": lambda i, h, s, rng: dict(segments=rng.integers(0, 4, i.shape)),
+    "batch 0": lambda i, h, s, rng: dict(options={"batch_size": 0}),
+    "negative batch": lambda i, h, s, rng: dict(options={"batch_size": -2}),
+    "batch 2.0": lambda i, h, s, rng: dict(options={"batch_size": 2.0}),
+    "numpy batch": lambda i, h, s, rng: dict(options={"batch_size": np.int16(2)}),
+    "default batch": lambda i, h, s, rng: dict(options={}, samples=23),
+    "Fortran-order image": lambda i, h, s, rng: dict(image=np.asfortranarray(i), hidden=np.asfortranarray(h)),
+    "strided views": lambda i, h, s, rng: dict(image=strided(i), hidden=strided(h), segments=strided(s)),
+    "nan pixels": lambda i, h, s, rng: dict(image=set_pixel(i, (0, 0), np.nan),
+                                            hidden=set_pixel(h, (1, 1), -np.nan)),
+    "own random state": lambda i, h, s, rng: dict(random_state=OwnRandomState),
+    "no samples": lambda i, h, s, rng: dict(samples=0),
+    "numpy sample count": lambda i, h, s, rng: dict(samples=np.int32(8)),
+    "big-endian image": as_dtype(">f8"),
+    "object image": as_dtype(object),
+    "boolean image": as_dtype(bool),
+    "float16 image": as_dtype(np.float16),
+    "runs of many kilobytes": lambda i, h, s, rng: dict(
+        image=image_of(np.float64, 3, rng, (40, 40)), hidden=image_of(np.float64, 3, rng, (40, 40)),
+        segments=np.repeat([0, 1, 2, 1], 400).reshape(40, 40)),
+}
+
+
+@pytest.mark.parametrize("case", list(UNUSUAL_INPUTS))
 def test_unusual_inputs_give_what_lime_gives(case):
     rng = np.random.default_rng(5)
     image, hidden = image_of(np.float64, 3, rng), image_of(np.float64, 3, rng)
     segments = rng.integers(0, 4, (9, 7))
-    samples, options, random_state = 7, {"batch_size": 3}, None
-    if case == "float ids":
-        segments = segments.astype(float)
-    elif case == "hidden colours of another dtype":
-        hidden = hidden.astype(np.float32)
-    elif case == "hidden colours of another shape":
-        hidden = hidden[:, :, :1]
-    elif case == "map of another shape":
-        segments = segments[:, :5]
-    elif case == "map with the channel axis":
-        segments = rng.integers(0, 4, image.shape)
-    elif case in ("batch 0", "negative batch", "batch 2.0", "numpy batch"):
-        options["batch_size"] = {"batch 0": 0, "negative batch": -2, "batch 2.0": 2.0,
-                                 "numpy batch": np.int16(2)}[case]
-    elif case == "default batch":
-        options, samples = {}, 23
-    elif case == "Fortran-order image":
-        image, hidden = np.asfortranarray(image), np.asfortranarray(hidden)
-    elif case == "strided views":
-        image, hidden, segments = strided(image), strided(hidden), strided(segments)
-    elif case == "nan pixels":
-        image[0, 0], hidden[1, 1] = np.nan, -np.nan
-    elif case == "own random state":
-        random_state = OwnRandomState
-    elif case == "no samples":
-        samples = 0
-    elif case == "numpy sample count":
-        samples = np.int32(8)
-    elif case == "runs of many kilobytes":
-        image, hidden = image_of(np.float64, 3, rng, (40, 40)), image_of(np.float64, 3, rng, (40, 40))
-        segments = np.repeat([0, 1, 2, 1], 400).reshape(40, 40)
-    elif case in ("big-endian image", "object image", "boolean image", "float16 image"):
-        dtype = {"big-endian image": ">f8", "object image": object, "boolean image": bool,
-                 "float16 image": np.float16}[case]
-        image, hidden = (image > 100).astype(dtype), (hidden > 50).astype(dtype)
+    given = dict(image=image, hidden=hidden, segments=segments, samples=7, options={"batch_size": 3},
+                 random_state=None)
+    given.update(UNUSUAL_INPUTS[case](image, hidden, segments, rng))
 
     def run(cls):
         explainer = cls(random_state=4)
-        if random_state is not None:
-            explainer.random_state = random_state(4)
-        return data_labels(explainer, image, hidden, segments, samples, **options)
+        if given["random_state"] is not None:
+            explainer.random_state = given["random_state"](4)
+        return data_labels(explainer, given["image"], given["hidden"], given["segments"], given["samples"],
+                           **given["options"])
 
     assert_same_outcome(run(NativeLimeImageExplainer), run(LimeImageExplainer))
 
