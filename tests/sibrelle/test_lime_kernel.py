@@ -79,6 +79,8 @@ SEGMENT_MAPS = {
     "single id 4": lambda rng: np.full((9, 7), 4),
     # Ids outside 0..n_features-1 are never hidden.
     "gaps and negatives": lambda rng: rng.choice([-2, 0, 2, 9], size=(9, 7)),
+    # Three ids, one of them 3: features are 0..2, so segment 3 is never hidden.
+    "id equal to the count": lambda rng: rng.choice([0, 1, 3], size=(9, 7)),
     "uint8 ids": lambda rng: rng.integers(0, 4, (9, 7)).astype(np.uint8),
     "int32 blocks": lambda rng: (np.arange(63).reshape(9, 7) // 10).astype(np.int32),
     # Ids far apart, and uint64 ids beyond the int64 range.
