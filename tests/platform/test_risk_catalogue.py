@@ -4,18 +4,12 @@ import evalith
 from evalith import load_dataset
 from evalith.loading import parse_recipe
 from vorn_metrics_plugin.mra.mra_api import risk, risk_to_cards
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, NEVER_EVALUATED_CARDS
 
-# Cards that the evaluation run never scores, whatever the catalogue lists.
-EXCLUDED_CARDS = {
-    "cards.safety.quellin",
-    "cards.data_leakage.empty_data_leakage_card",
-    "cards.safety.simple_safety_tests",
-    "cards.toxigen",
-    "cards.pop_qa",
-    "cards.ethos_binary",
-    "cards.prompt_leakage.glue_qnli_with_system_prompt",
-}
-JUDGE_RISKS = {"prompt-injection", "jailbreaking", "harmful-code-generation"}
+# Cards that the evaluation run never scores, and risks scored by a judge
+# (tests/quorvane check these lists against the evaluator itself).
+EXCLUDED_CARDS = set(NEVER_EVALUATED_CARDS)
+JUDGE_RISKS = set(JUDGE_SCORED_RISKS)
 
 CATALOGUE = risk.RISK_MORVEL_DICO
 RISK_CARDS = [
