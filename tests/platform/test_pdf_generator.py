@@ -257,23 +257,14 @@ def test_a_failure_while_writing_leaves_the_old_file(previous_report, monkeypatc
         write(previous_report)
 
 
+# Writes a report, sending itself a SIGTERM first thing in the layout or in the file's write.
 TERMINATED_WRITE = """
 import os, signal, sys
 from vorn_metrics_plugin.mra.pdf_generator import PdfGenerator, generator
-
-def terminate_then(call):
-    def wrapper(*args, **kwargs):
-        os.kill(os.getpid(), signal.SIGTERM)
-        return call(*args, **kwargs)
-    return wrapper
-
-if sys.argv[2] == "layout":
-    generator.write_report = terminate_then(generator.write_report)
-else:
-    os.fsync = terminate_then(os.fsync)
-PdfGenerator().download_pdf(output_path=sys.argv[1], score_with_margin={"r": {"c": {"score": 0.5}}},
-                            report_details={}, executive_summary_data={"r": {"c": {"score": 0.5}}},
-                            user_custom_percentile_thresholds=(0.3, 0.7))
+owner, name = (generator, "write_report") if sys.argv[2] == "layout" else (os, "fsync")
+call = getattr(owner, name)
+setattr(owner, name, lambda *args: (os.kill(os.getpid(), signal.SIGTERM), call(*args))[1])
+PdfGenerator().download_pdf(sys.argv[1], {"r": {"c": {"score": 0.5}}}, {}, {"r": {"c": {"score": 0.5}}}, (0.3, 0.7))
 """
 
 

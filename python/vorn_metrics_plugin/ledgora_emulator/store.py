@@ -183,19 +183,17 @@ class RecordStore:
         if rowid is None:
             return False
         with self._lock, self._transaction():
-            doomed = [
-                row[0]
-                for row in self._db.execute(
-                    """WITH RECURSIVE tree(id) AS (
-                           SELECT id FROM records WHERE id = ?
-                           UNION ALL
-                           SELECT records.id FROM records JOIN tree ON records.parent_id = tree.id)
-                       SELECT id FROM tree""",
-                    (rowid,),
-                )
-            ]
-            self._db.executemany("DELETE FROM records WHERE id = ?", [(i,) for i in reversed(doomed)])
-        return bool(doomed)
+            # One statement: the foreign keys are checked once the whole tree is gone.
+            self._db.execute(
+                """WITH RECURSIVE tree(id) AS (
+                       SELECT id FROM records WHERE id = ?
+                       UNION ALL
+                       SELECT records.id FROM records JOIN tree ON records.parent_id = tree.id)
+                   DELETE FROM records WHERE id IN (SELECT id FROM tree)""",
+                (rowid,),
+            )
+            (deleted,) = self._db.execute("SELECT changes()").fetchone()
+        return deleted > 0
 
     # -- reading ---------------------------------------------------------------
     def get(self, resource_id: Any) -> Record | None:

@@ -37,7 +37,7 @@ _TOP_SPACE = 16.0  # above the plot: threshold labels
 _VALUE_COLUMN = 72.0  # right of the plot: the score text
 # Every bundled metric scores in [0, 1]: a margin cannot take a score beyond it.
 SCORE_RANGE = (0.0, 1.0)
-WHISKER_NOTE = "error bars: \u00b1 margin, clipped to [0, 1]"
+WHISKER_NOTE = f"error bars: \u00b1 margin, clipped to [{SCORE_RANGE[0]:g}, {SCORE_RANGE[1]:g}]"
 
 
 def whisker(row: ScoreRow) -> tuple[float, float] | None:
