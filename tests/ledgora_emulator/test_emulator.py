@@ -14,6 +14,7 @@ import requests
 
 from vorn_metrics_plugin.ledgora_emulator import Fault, LedgoraEmulator
 from vorn_metrics_plugin.ledgora_emulator.app import Call, CallLog
+from vorn_metrics_plugin.ledgora_emulator.queries import like_matches
 
 MODEL_QUERY = "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('{0}')"
 
@@ -90,6 +91,15 @@ def test_query_layouts_quotes_like_and_skip_count(ledgora, headers):
     # LIKE ignores case; "_" stands for one character.
     assert hxd["rows"] == [{"fields": {"field": [{"name": "Resource ID", "value": i}]}} for i in ids]
     assert cloud_query(ledgora, like, headers, skip=1).json()["rows"] == [{"fields": [{"name": "Resource ID", "value": ids[1]}]}]
+
+
+@pytest.mark.parametrize("pattern, text, matches", [
+    ("abc", "ABC", True), ("a_c", "abc", True), ("a_c", "ac", False), ("%", "", True),
+    ("a%a", "a", False), ("a%a", "aa", True), ("%aa%aa%", "aaa", False), ("%aa%aa%", "aaaa", True),
+    ("%b%", "ab\nc", True), ("%a" * 8 + "%x", "a" * 60, False), ("%a" * 8 + "%x", "a" * 60 + "x", True),
+])
+def test_like_patterns(pattern, text, matches):
+    assert like_matches(pattern, text) is matches
 
 
 @pytest.mark.parametrize("payload, status", [
