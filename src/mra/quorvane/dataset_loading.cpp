@@ -66,7 +66,7 @@ py::object load_with_fallback(const Globals& g, py::handle card, py::handle max_
   }
 }
 
-py::object load_in_module_directory(const Globals& g, py::handle card,
+py::object load_restoring_directory(const Globals& g, py::handle card,
                                     py::handle max_sample_size) {
   py::object org_working_dir = g["os"].attr("getcwd")();
   py::object dataset;
@@ -91,7 +91,7 @@ py::object load_in_module_directory(const Globals& g, py::handle card,
 py::object load_dataset_with_fallback(const Globals& g, py::handle card,
                                       py::handle max_sample_size) {
   py::object dataset = interop::with_context(g[kLoadLock], [&](py::handle) {
-    return load_in_module_directory(g, card, max_sample_size);
+    return load_restoring_directory(g, card, max_sample_size);
   });
   // Only a substituted lock can swallow an error; the function then gives
   // None, as the with statement would.
