@@ -54,19 +54,19 @@ class Usage:
                        "Retries": str(self.retries)}
         if latencies:
             median, p95 = np.percentile(latencies, [50, 95])
-            figures["Latency"] = f"median {median:.3f} s, 95th percentile {p95:.3f} s"
+            figures["Latency"] = f"median {median:.3f} s / 95th percentile {p95:.3f} s"
         else:
-            figures["Latency"] = "no request sent"
+            figures["Latency"] = "n/a (no request sent)"
         if tokens_in is None and tokens_out is None:
-            figures["Tokens"] = "not reported by the service"
+            figures["Tokens"] = "not reported"
         else:
-            figures["Tokens"] = f"{_count(tokens_in)} in, {_count(tokens_out)} out"
+            figures["Tokens"] = f"{_count(tokens_in)} in / {_count(tokens_out)} out"
         return figures
 
     def summary_line(self) -> str:
         figures = self.figures()
         return (f"Usage: {figures['Requests sent']} requests sent, {figures['Answers from the cache']} answers "
-                f"from the cache, {figures['Retries']} retries; latency {figures['Latency']}; "
+                f"from the cache, {figures['Retries']} retries, latency {figures['Latency']}, "
                 f"tokens {figures['Tokens']}")
 
     def report_details(self) -> dict[str, str]:
