@@ -129,6 +129,8 @@ class CompletionScoringFunction:
         failures: list[tuple[int, BaseException]] = []
 
         def answer(index: int) -> None:
+            if stop.is_set():
+                return  # a prompt failed: the card fails, so the prompts not yet sent are not sent
             try:
                 answers[index] = self._ask_one(prompts[index], stop)
             except BaseException as error:
