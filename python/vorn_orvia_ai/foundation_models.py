@@ -269,6 +269,13 @@ class ModelInference:
         # The completion protocol has no system message: the instructions go before the prompt.
         return f"{self.system_prompt}\n\n{prompt}" if self.system_prompt else prompt
 
+    def __getstate__(self) -> dict:
+        # A copy (for another process, say) opens its own connections.
+        return {**self.__dict__, "_client": None, "_client_lock": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, _client_lock=threading.Lock())
+
     def close(self) -> None:
         """Release the pooled HTTP connections (the client stays usable)."""
         with self._client_lock:

@@ -1,3 +1,4 @@
+import pickle
 import threading
 import time
 
@@ -128,6 +129,15 @@ def test_cached_answers_are_taken_and_each_new_answer_is_stored(tmp_path):
             assert second(frame(6))["generated_text"].tolist() == [f"answer to prompt {i}" for i in range(6)]
             assert sent_since(start) == expected_sent
     assert (second.usage.requests, second.usage.cached) == (3, 3 + 6)
+
+
+def test_a_copy_in_another_process_answers_from_the_same_cache(completion_server, tmp_path):
+    with AnswerCache(tmp_path / "answers.sqlite") as cache:
+        score = CompletionScoringFunction(completion_server.url, "m", cache=cache)
+        score(frame(2))
+        copy = pickle.loads(pickle.dumps(score))  # as a task of a Dask cluster gets it
+        assert copy(frame(3))["generated_text"].tolist() == [f"completion of: prompt {i}" for i in range(3)]
+    assert (len(completion_server.requests), copy.usage.requests, copy.usage.cached) == (3, 2 + 1, 2)
 
 
 def test_unreachable_endpoint_fails_with_the_clients_error():

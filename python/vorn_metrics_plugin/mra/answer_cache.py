@@ -127,6 +127,10 @@ class AnswerCache:
         with self._lock:
             self._connection.execute(f"INSERT OR REPLACE INTO answers VALUES ({', '.join('?' * len(row))})", row)
 
+    def __reduce__(self):
+        # A copy (for another process, say) opens the same file again.
+        return (AnswerCache, (self.path,))
+
     def __len__(self) -> int:
         with self._lock:
             return self._connection.execute("SELECT COUNT(*) FROM answers").fetchone()[0]

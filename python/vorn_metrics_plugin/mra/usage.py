@@ -23,6 +23,12 @@ class Usage:
         self.prompt_tokens: int | None = None
         self.completion_tokens: int | None = None
 
+    def __getstate__(self) -> dict:
+        return {**self.__dict__, "_lock": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, _lock=threading.Lock())
+
     def request_sent(self, seconds: float) -> None:
         """A request went out and ended (with an answer or an error) after ``seconds``."""
         with self._lock:
