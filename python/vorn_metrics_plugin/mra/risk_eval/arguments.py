@@ -55,24 +55,20 @@ Exit status: 0 when every selected risk has results, 1 when a risk failed or
 the run could not start, 2 for bad flags."""
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
-    return value
+def _whole_number(least: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"expected a number of at least {least}, got {value}")
+        return value
+
+    return parse
 
 
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 0, got {value}")
-    return value
+_positive_int, _count = _whole_number(1), _whole_number(0)
 
 
 def _number(text: str) -> float:
