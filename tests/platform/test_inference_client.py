@@ -119,32 +119,19 @@ def test_protocol_decides_path_body_and_the_settings_sent(completion_server, api
 
 
 @pytest.mark.parametrize(
-    "answer, text",
+    "answer, generation",
     [
-        (chat_body("Paris"), "Paris"),
-        (chat_body(""), ""),  # a model may say nothing
-        (chat_body(None, refusal="I can't help with that."), "I can't help with that."),
-        (chat_body(None), ""),
-        ({"choices": [{"message": {"content": [{"type": "text", "text": "Par"}, {"type": "text", "text": "is"}]}}]},
-         "Paris"),
+        (chat_body("Paris"), Generation("Paris", 3, 2)),
+        (chat_body(""), Generation("", 3, 2)),  # a model may say nothing
+        (chat_body(None, refusal="I can't help with that."), Generation("I can't help with that.", 3, 2)),
+        ({"choices": [{"message": {"content": None}}], "usage": {"prompt_tokens": 4}}, Generation("", 4, None)),
+        ({"choices": [{"message": {"content": [{"type": "text", "text": "Par"}, {"type": "text", "text": "is"}]}}],
+          "usage": "n/a"}, Generation("Paris", None, None)),
     ],
 )
-def test_chat_answers_give_content_refusal_or_nothing(completion_server, answer, text):
+def test_chat_answers_give_content_refusal_or_nothing_and_the_tokens_counted(completion_server, answer, generation):
     completion_server.enqueue(200, answer)
-    assert make_client(completion_server, api="chat").generate_text("Capital of France?") == text
-
-
-@pytest.mark.parametrize(
-    "body, generation",
-    [
-        (chat_body("yes"), Generation("yes", 3, 2)),
-        ({"choices": [{"message": {"content": "yes"}}], "usage": {"prompt_tokens": 4}}, Generation("yes", 4, None)),
-        ({"choices": [{"message": {"content": "yes"}}], "usage": "n/a"}, Generation("yes", None, None)),
-    ],
-)
-def test_generate_reports_the_tokens_the_service_counted(completion_server, body, generation):
-    completion_server.enqueue(200, body)
-    assert make_client(completion_server, api="chat").generate("q") == generation
+    assert make_client(completion_server, api="chat").generate("Capital of France?") == generation
 
 
 # --------------------------------------------------------------------------- single vs list
