@@ -136,6 +136,8 @@ _echo_responder = answering(lambda prompt: f"completion of: {prompt}")
 
 class _Handler(BaseHTTPRequestHandler):
     server: "_Server"
+    protocol_version = "HTTP/1.1"  # connections are kept open between requests, as real services do
+    disable_nagle_algorithm = True  # else headers and body in two writes wait for a delayed acknowledgement
 
     def log_message(self, format, *args):  # keep test output clean
         pass
