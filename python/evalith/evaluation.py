@@ -4,7 +4,9 @@
 its prediction and instance scores).  Every element shares the same
 ``["score"]["global"]`` dict: the mean of each metric over the instances with a
 percentile bootstrap confidence interval.  The first metric of the instances is
-the main score, reported again under "score".
+the main score, reported again under "score".  A metric that says what its
+scores rest on (a judge's answer and verdict) adds that to each result under
+its own key ("judge").
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ from typing import Any, Iterable, Mapping
 import numpy as np
 
 from .error_utils import EvalithError
-from .metrics import resolve_metric
+from .metrics import ScoresWithEvidence, resolve_metric
 
 BOOTSTRAP_RESAMPLES = 1000
 CONFIDENCE_LEVEL = 0.95
@@ -75,9 +77,13 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> l
         raise EvalithError("nothing to evaluate: no instances were given")
 
     per_metric: dict[str, np.ndarray] = {}
+    evidence: dict[str, list] = {}
     for full_name in _metric_names(instances):
         name, fn = resolve_metric(full_name)
-        per_metric[name] = np.asarray(fn(predictions, instances), dtype=float)
+        scores = fn(predictions, instances)
+        if isinstance(scores, ScoresWithEvidence):
+            evidence[scores.key] = scores.evidence
+        per_metric[name] = np.asarray(scores, dtype=float)
 
     main = next(iter(per_metric))
     global_scores: dict[str, Any] = {}
@@ -103,5 +109,7 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> l
         result = dict(instance)
         result["prediction"] = prediction
         result["score"] = {"instance": instance_scores, "global": global_scores}
+        for key, items in evidence.items():
+            result[key] = items[position]
         results.append(result)
     return results
