@@ -15,7 +15,9 @@ from reportlab.graphics.shapes import Drawing, Line, Rect, String
 from reportlab.lib import colors
 from reportlab.pdfbase.pdfmetrics import stringWidth
 
+from .fonts import ReportFonts, report_fonts
 from .scores import ABOVE, BELOW, BETWEEN, ScoreRow, Thresholds
+from .values import visible
 
 LEVEL_COLOURS = {
     BELOW: colors.HexColor("#c0392b"),
@@ -28,7 +30,6 @@ LEVEL_LABELS = {
     ABOVE: "above the upper threshold",
 }
 
-FONT, BOLD = "Helvetica", "Helvetica-Bold"
 FONT_SIZE = 7.5
 ROW_HEIGHT = 15.0
 ROWS_PER_DRAWING = 32
@@ -78,8 +79,9 @@ def ticks(low: float, high: float, wanted: int = 6) -> list[float]:
     return values
 
 
-def _fit(text: str, width: float, font: str = FONT) -> str:
-    """The text cut with an ellipsis so that it fits into the width."""
+def fit(text: str, width: float, font: str) -> str:
+    """The text, its invisible characters shown, cut with an ellipsis so that it fits into the width."""
+    text = visible(text)
     if stringWidth(text, font, FONT_SIZE) <= width:
         return text
     fits, too_long = 0, len(text)  # the longest prefix that fits with the ellipsis, by bisection
@@ -101,8 +103,10 @@ def _lines(rows: list[ScoreRow]) -> list[tuple[str, ScoreRow | None]]:
     return lines
 
 
-def score_charts(rows: list[ScoreRow], thresholds: Thresholds, width: float) -> list[Drawing]:
+def score_charts(rows: list[ScoreRow], thresholds: Thresholds, width: float,
+                 fonts: ReportFonts | None = None) -> list[Drawing]:
     """Drawings of the summary chart, each at most ROWS_PER_DRAWING lines high."""
+    fonts = fonts or report_fonts()
     lines = _lines(rows)
     low, high = axis_range(rows, thresholds)
     tick_values = ticks(low, high)
@@ -112,11 +116,13 @@ def score_charts(rows: list[ScoreRow], thresholds: Thresholds, width: float) -> 
         chunk = lines[start : start + ROWS_PER_DRAWING]
         if chunk[0][1] is not None:  # a risk cut across two drawings keeps its heading
             chunk.insert(0, (f"{chunk[0][1].risk} (continued)", None))
-        drawings.append(_drawing(chunk, thresholds, width, low, high, tick_values))
+        drawings.append(_drawing(chunk, thresholds, width, low, high, tick_values, fonts))
     return drawings
 
 
-def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: float, tick_values) -> Drawing:
+def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: float, tick_values,
+             fonts: ReportFonts) -> Drawing:
+    font, bold = fonts.regular, fonts.bold
     label_width = width * 0.34
     plot_left = label_width + 6
     plot_right = width - _VALUE_COLUMN
@@ -134,21 +140,21 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
         x = x_of(value)
         drawing.add(Line(x, bottom, x, top, strokeColor=colors.HexColor("#e2e2e2"), strokeWidth=0.4))
         drawing.add(Line(x, bottom - 3, x, bottom, strokeColor=colors.black, strokeWidth=0.5))
-        drawing.add(String(x, bottom - 11, format(value, "g"), fontName=FONT, fontSize=FONT_SIZE, textAnchor="middle"))
+        drawing.add(String(x, bottom - 11, format(value, "g"), fontName=font, fontSize=FONT_SIZE, textAnchor="middle"))
     drawing.add(String((plot_left + plot_right) / 2, 4, f"main score of each card ({WHISKER_NOTE})",
-                       fontName=FONT, fontSize=FONT_SIZE, textAnchor="middle", fillColor=colors.HexColor("#555555")))
+                       fontName=font, fontSize=FONT_SIZE, textAnchor="middle", fillColor=colors.HexColor("#555555")))
 
     zero = x_of(0.0)
     for index, (label, row) in enumerate(lines):
         middle = top - (index + 0.5) * ROW_HEIGHT
         if row is None:
-            drawing.add(String(0, middle - 2.5, _fit(label, label_width, BOLD), fontName=BOLD, fontSize=FONT_SIZE))
+            drawing.add(String(0, middle - 2.5, fit(label, label_width, bold), fontName=bold, fontSize=FONT_SIZE))
             continue
-        drawing.add(String(8, middle - 2.5, _fit(label, label_width - 8), fontName=FONT, fontSize=FONT_SIZE))
+        drawing.add(String(8, middle - 2.5, fit(label, label_width - 8, font), fontName=font, fontSize=FONT_SIZE))
         value_text = "n/a" if row.score is None else format(row.score, ".3f")
         if row.margin is not None:
             value_text += f" \u00b1 {row.margin:.3f}"
-        drawing.add(String(plot_right + 6, middle - 2.5, value_text, fontName=FONT, fontSize=FONT_SIZE))
+        drawing.add(String(plot_right + 6, middle - 2.5, value_text, fontName=font, fontSize=FONT_SIZE))
         if row.score is None:
             continue
         end = x_of(row.score)
@@ -157,7 +163,7 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
         ends = whisker(row)
         if ends is not None:
             capped = [end for end, full in zip(ends, (row.score - row.margin, row.score + row.margin)) if end == full]
-            for shape in _error_bar(x_of(ends[0]), x_of(ends[1]), middle, [x_of(end) for end in capped]):
+            for shape in error_bar(x_of(ends[0]), x_of(ends[1]), middle, [x_of(end) for end in capped]):
                 drawing.add(shape)
 
     for name, value in (("lower", thresholds.lower), ("upper", thresholds.upper)):
@@ -165,32 +171,33 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
         drawing.add(Line(x, bottom, x, top + 4, strokeColor=colors.HexColor("#333333"), strokeWidth=0.9,
                          strokeDashArray=[3, 2]))
         anchor = "end" if name == "lower" else "start"
-        drawing.add(String(x + (-2 if name == "lower" else 2), top + 6, f"{name} {value:g}", fontName=FONT,
+        drawing.add(String(x + (-2 if name == "lower" else 2), top + 6, f"{name} {value:g}", fontName=font,
                            fontSize=FONT_SIZE, textAnchor=anchor))
     return drawing
 
 
-def _error_bar(left: float, right: float, y: float, caps: list[float]) -> list[Line]:
+def error_bar(left: float, right: float, y: float, caps: list[float]) -> list[Line]:
     shapes = [Line(left, y, right, y)] + [Line(x, y - 3, x, y + 3) for x in caps]
     for shape in shapes:
         shape.strokeColor, shape.strokeWidth = colors.black, 0.8
     return shapes
 
 
-def legend(width: float) -> Drawing:
+def legend(width: float, fonts: ReportFonts | None = None) -> Drawing:
     """Key of the chart and of the summary table: the colours on one line, the
     threshold and error-bar marks on the next."""
+    font = (fonts or report_fonts()).regular
     drawing = Drawing(width, 28)
     x = 0.0
     for level in (BELOW, BETWEEN, ABOVE):
         drawing.add(Rect(x, 16, 10, 8, fillColor=LEVEL_COLOURS[level], strokeColor=None))
         label = LEVEL_LABELS[level]
-        drawing.add(String(x + 14, 17, label, fontName=FONT, fontSize=FONT_SIZE))
-        x += 14 + stringWidth(label, FONT, FONT_SIZE) + 16
+        drawing.add(String(x + 14, 17, label, fontName=font, fontSize=FONT_SIZE))
+        x += 14 + stringWidth(label, font, FONT_SIZE) + 16
     drawing.add(Line(0, 6, 14, 6, strokeColor=colors.HexColor("#333333"), strokeWidth=0.9, strokeDashArray=[3, 2]))
-    drawing.add(String(18, 3, "threshold", fontName=FONT, fontSize=FONT_SIZE))
-    x = 18 + stringWidth("threshold", FONT, FONT_SIZE) + 16
-    for shape in _error_bar(x, x + 14, 6, [x, x + 14]):
+    drawing.add(String(18, 3, "threshold", fontName=font, fontSize=FONT_SIZE))
+    x = 18 + stringWidth("threshold", font, FONT_SIZE) + 16
+    for shape in error_bar(x, x + 14, 6, [x, x + 14]):
         drawing.add(shape)
-    drawing.add(String(x + 18, 3, WHISKER_NOTE, fontName=FONT, fontSize=FONT_SIZE))
+    drawing.add(String(x + 18, 3, WHISKER_NOTE, fontName=font, fontSize=FONT_SIZE))
     return drawing
