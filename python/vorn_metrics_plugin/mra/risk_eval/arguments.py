@@ -11,6 +11,8 @@ from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
 
+from . import evidence
+
 PROG = "vorn-risk-eval"
 PROTOCOLS = ("chat", "completions")
 DEFAULT_THRESHOLDS = (0.5, 0.8)
@@ -79,7 +81,7 @@ def _number(text: str) -> float:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=f"{evidence.EPILOG}\n{EPILOG}",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     model = parser.add_argument_group("model")
     model.add_argument("--endpoint", metavar="URL",
@@ -127,6 +129,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="score thresholds of the report, ascending (default: %s %s)" % DEFAULT_THRESHOLDS)
     report.add_argument("--model-name", metavar="NAME",
                         help="model name shown in the report (default: the model id, or \"built-in demo model\")")
+    evidence.add_evidence_arguments(parser, report)
 
     grc = parser.add_argument_group("GRC publishing")
     grc.add_argument("--grc-url", metavar="URL", help="base URL of the GRC service [env VORN_GRC_URL]")
@@ -168,6 +171,7 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
             parser.error(f"--report: folder {folder} does not exist")
         if os.path.isdir(options.report):
             parser.error(f"--report: {options.report} is a folder; give the path of the PDF file")
+    evidence.check_evidence_options(parser, options)
     return options
 
 

@@ -5,9 +5,11 @@ from __future__ import annotations
 import sys
 
 from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
+from vorn_metrics_plugin.mra.report_details import add_report_details
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
 
 from .arguments import PROG, parse_arguments
+from .evidence import RunEvidence
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -51,12 +53,6 @@ def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]
     return risks, [name for name in JUDGE_SCORED_RISKS if name not in risks]
 
 
-def _with_usage_in_report(evaluator, usage) -> None:
-    """The report's details carry the usage figures after the evaluator's own."""
-    details = evaluator._build_report_details
-    evaluator._build_report_details = lambda: {**details(), **usage.report_details()}
-
-
 def _evaluate(options) -> int:
     if options.list_risks:
         return _list_risks()
@@ -77,17 +73,20 @@ def _evaluate(options) -> int:
             if left_out:
                 print(f"Left out: {', '.join(left_out)} (scored by a judge model: give --judge-model)")
             sys.stdout.flush()
-            with progress:
+            evidence = RunEvidence(options, evaluator)
+            with progress, evidence.capturing():
                 results = evaluator.quorvanes()
+        recorded = results
         # A run that publishes to a GRC service returns the values as stored
         # (scores and interval bounds); formatting leaves texts as they are.
         results = quorvane.calculate_score_with_margin(results)
         print()
         print(results_table(results))
+        evidence.keep(recorded, risks, services.usage.record() if services.asks_a_service else None)
 
         if options.report:
             if services.asks_a_service:
-                _with_usage_in_report(evaluator, services.usage)
+                add_report_details(evaluator, services.usage.report_details())
             path = evaluator.get_pdf_report(results, options.report, options.thresholds)
             print(f"Report written to {path}")
 
