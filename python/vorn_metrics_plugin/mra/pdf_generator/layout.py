@@ -18,6 +18,7 @@ _MARGIN = 18 * mm
 _GRID = colors.HexColor("#c8c8c8")
 _HEADER_FILL = colors.HexColor("#2f3e4e")
 TEXT_WIDTH = A4[0] - 2 * _MARGIN
+LANDSCAPE_WIDTH = A4[1] - 2 * _MARGIN
 
 
 def report_styles(fonts: ReportFonts) -> dict[str, ParagraphStyle]:
@@ -85,14 +86,14 @@ def numbered_canvas(footer: str, font: str):
                 self.setFont(font, 8)
                 self.setFillColor(colors.HexColor("#666666"))
                 self.drawString(_MARGIN, 10 * mm, footer)
-                self.drawRightString(A4[0] - _MARGIN, 10 * mm, f"Page {self._pageNumber} of {total}")
+                self.drawRightString(self._pagesize[0] - _MARGIN, 10 * mm, f"Page {self._pageNumber} of {total}")
                 super().showPage()
             super().save()
 
     return NumberedCanvas
 
 
-def report_document(stream: BinaryIO, title: str, subject: str) -> SimpleDocTemplate:
-    """An A4 document with the report's margins."""
-    return SimpleDocTemplate(stream, pagesize=A4, leftMargin=_MARGIN, rightMargin=_MARGIN, topMargin=_MARGIN,
+def report_document(stream: BinaryIO, title: str, subject: str, pagesize=A4) -> SimpleDocTemplate:
+    """A document (A4 unless said otherwise) with the report's margins."""
+    return SimpleDocTemplate(stream, pagesize=pagesize, leftMargin=_MARGIN, rightMargin=_MARGIN, topMargin=_MARGIN,
                              bottomMargin=_MARGIN, title=title, author="vorn_metrics_plugin", subject=subject)
