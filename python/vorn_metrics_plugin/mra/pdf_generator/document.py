@@ -42,7 +42,8 @@ def _title_page(details: Mapping, rows: list[ScoreRow], risk_count: int, thresho
         "Each risk is measured on benchmark cards. A card's score is given as "
         "<i>score +/- margin</i>, the margin being half the width of the score's confidence interval. "
         "The executive summary places every card's main score against the thresholds; the sections "
-        "that follow list every metric of every card.", styles["body"]))
+        "that follow list every metric of every card and, where the run kept its instances, the card's "
+        "lowest-scoring instances with the prompt, the model's answer and the references.", styles["body"]))
     story.append(PageBreak())
     return story
 

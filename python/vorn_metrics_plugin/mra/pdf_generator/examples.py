@@ -28,7 +28,7 @@ def _score_text(score) -> str:
 def _judge_text(judge) -> str:
     if not isinstance(judge, Mapping):
         return str(judge)
-    return f"{judge.get('verdict', '')}: {judge.get('answer', '')}"
+    return f"{judge.get('verdict', '')} (the judge's answer: {judge.get('answer', '')})"
 
 
 def _cell(text, style) -> list[Paragraph]:
