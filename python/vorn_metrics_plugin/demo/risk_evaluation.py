@@ -62,11 +62,6 @@ def main(output_dir: Path) -> dict:
         return _evaluate(output_dir)
 
 
-def _usage(scoring_function) -> dict | None:
-    usage = getattr(scoring_function, "usage", None)
-    return usage.record() if usage is not None else None
-
-
 def _compare_with_weaker_model(output_dir: Path, risks: list[str]) -> None:
     """Evaluate the weaker variant of the demo model, record it beside the first run and compare the two."""
     from vorn_metrics_plugin.mra.demo_model import weaker_demo_scoring_function
@@ -98,7 +93,7 @@ def _evaluate(output_dir: Path) -> dict:
                          scoring_function=scoring_function)
     # The demo's folder is written again on every run: the record there is replaced.
     results = record_run(evaluator, output_dir / RECORD_NAME, overwrite=True, thresholds=REPORT_THRESHOLDS,
-                         usage=_usage(scoring_function))
+                         usage=getattr(scoring_function, "usage", None))
     print()
     print(results_table(results))
     unscored = [risk for risk in risks if not evaluable_cards(risk)]

@@ -151,7 +151,7 @@ def _drawing(lines, width: float, low: float, high: float, tick_values, fonts: R
     def x_of(value: float) -> float:
         return plot_left + (value - low) / (high - low) * (plot_right - plot_left)
 
-    drawing = Drawing(width, height)
+    drawing = Drawing(width, height, initialFontName=font)  # else drawn in a standard font first
     drawing.add(Rect(plot_left, bottom, plot_right - plot_left, plot_height,
                      fillColor=colors.HexColor("#f7f7f7"), strokeColor=colors.HexColor("#bbbbbb"), strokeWidth=0.5))
     for value in tick_values:
@@ -216,7 +216,7 @@ def legend(width: float, fonts: ReportFonts | None = None) -> Drawing:
     """Key of the chart and of the summary table: the colours on one line, the
     threshold and error-bar marks on the next."""
     font = (fonts or report_fonts()).regular
-    drawing = Drawing(width, 28)
+    drawing = Drawing(width, 28, initialFontName=font)
     x = 0.0
     for level in (BELOW, BETWEEN, ABOVE):
         drawing.add(Rect(x, 16, 10, 8, fillColor=LEVEL_COLOURS[level], strokeColor=None))

@@ -28,7 +28,7 @@ _COLUMNS = (0.11, 0.25, 0.11, 0.11, 0.06, 0.13, 0.07, 0.16)
 
 
 def _run_legend(font: str) -> Drawing:
-    drawing = Drawing(LANDSCAPE_WIDTH, 12)
+    drawing = Drawing(LANDSCAPE_WIDTH, 12, initialFontName=font)
     for number, (run, colour) in enumerate(RUN_COLOURS.items()):
         drawing.add(Rect(number * 60, 2, 10, 8, fillColor=colour, strokeColor=None))
         drawing.add(String(number * 60 + 14, 3, f"run {run}", fontName=font, fontSize=FONT_SIZE))

@@ -49,7 +49,7 @@ def example_tables(examples: Sequence[Mapping], styles, width: float) -> list:
         head = f"Instance {report_text(example.get('index', '?'))}, {_score_text(example.get('score'))}"
         cells = [[Paragraph(head, styles["head"]), ""]]
         cells += [[Paragraph(label, styles["cell"]), _cell(text, styles["line"])] for label, text in rows]
-        table = grid_table(cells, [width * 0.16, width * 0.84], [("SPAN", (0, 0), (-1, 0))])
+        table = grid_table(cells, [width * 0.16, width * 0.84], styles, [("SPAN", (0, 0), (-1, 0))])
         # The heading stays with the first example.
         story.append(KeepTogether([Paragraph(EXAMPLES_HEADING, styles["h4"]), table]) if number == 0 else table)
         story.append(Spacer(1, 2 * mm))

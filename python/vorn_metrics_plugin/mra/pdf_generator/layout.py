@@ -51,13 +51,14 @@ def report_table(rows: list[list], widths: list[float], styles, extra: list | No
     """A table of any values, each shortened to ``limit`` characters so that every row fits on a page."""
     cells = [[Paragraph(report_text(value, limit), styles["head" if index == 0 else "cell"]) for value in row]
              for index, row in enumerate(rows)]
-    return grid_table(cells, widths, extra)
+    return grid_table(cells, widths, styles, extra)
 
 
-def grid_table(cells: list[list], widths: list[float], extra: list | None = None) -> Table:
+def grid_table(cells: list[list], widths: list[float], styles, extra: list | None = None) -> Table:
     """A table of flowables in the report's style: a dark first row, a grid, shaded rows."""
     table = Table(cells, colWidths=widths, repeatRows=1, hAlign="LEFT")
     table.setStyle(TableStyle([
+        ("FONTNAME", (0, 0), (-1, -1), styles["cell"].fontName),  # the table's own default is a standard font
         ("BACKGROUND", (0, 0), (-1, 0), _HEADER_FILL),
         ("GRID", (0, 0), (-1, -1), 0.4, _GRID),
         ("VALIGN", (0, 0), (-1, -1), "TOP"),
@@ -72,6 +73,7 @@ def numbered_canvas(footer: str, font: str):
 
     class NumberedCanvas(canvas.Canvas):
         def __init__(self, *args, **kwargs):
+            kwargs["initialFontName"] = font  # else the page's text state starts in a standard font
             super().__init__(*args, **kwargs)
             self._pages = []
 

@@ -29,6 +29,7 @@ from typing import Any
 
 import vorn_metrics_plugin
 from vorn_metrics_plugin.mra.report_details import add_report_details
+from vorn_metrics_plugin.mra.usage import Usage
 
 from .capture import InstanceCapture, instance_record
 from .files import INSTANCES_FILE, RECORD_FORMAT, RESULTS_FILE, RecordFolderError, check_record_folder, write_record
@@ -126,7 +127,7 @@ class RunRecorder:
 
 
 def record_run(evaluator: Any, folder: str | os.PathLike, *, overwrite: bool = False,
-               thresholds: Sequence[float] | None = None, usage: Mapping[str, Any] | None = None,
+               thresholds: Sequence[float] | None = None, usage: Usage | None = None,
                settings: Mapping[str, Any] | None = None) -> dict:
     """Run ``evaluator.quorvanes()`` and write the run's record to ``folder``; return the results.
 
@@ -136,7 +137,8 @@ def record_run(evaluator: Any, folder: str | os.PathLike, *, overwrite: bool = F
             anything is refused before the run (``RecordFolderError``) unless ``overwrite``.
         overwrite: Replace the record in a folder that is not empty (other files stay).
         thresholds: The report thresholds to list in the settings, if any.
-        usage: The run's usage figures (``Usage.record()``), if its services counted them.
+        usage: The ``Usage`` that counts the requests of the run's services, if any
+            (``CompletionScoringFunction(...).usage``); its figures are written after the run.
         settings: The settings to write instead of those read from the evaluator
             (``settings_of``; build others with ``run_settings``).
 
@@ -148,6 +150,7 @@ def record_run(evaluator: Any, folder: str | os.PathLike, *, overwrite: bool = F
     recorder = RunRecorder(evaluator)
     with recorder:
         results = evaluator.quorvanes()
-    recorder.write(path, results, settings if settings is not None else settings_of(evaluator, thresholds), usage)
+    recorder.write(path, results, settings if settings is not None else settings_of(evaluator, thresholds),
+                   usage.record() if usage is not None else None)
     recorder.show_in_report(results, path)
     return results
