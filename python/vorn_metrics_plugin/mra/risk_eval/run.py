@@ -75,14 +75,13 @@ def _evaluate(options) -> int:
             sys.stdout.flush()
             evidence = RunEvidence(options, evaluator)
             with progress, evidence.capturing():
-                results = evaluator.quorvanes()
-        recorded = results
+                returned = evaluator.quorvanes()
         # A run that publishes to a GRC service returns the values as stored
         # (scores and interval bounds); formatting leaves texts as they are.
-        results = quorvane.calculate_score_with_margin(results)
+        results = quorvane.calculate_score_with_margin(returned)
         print()
         print(results_table(results))
-        evidence.keep(recorded, risks, services.usage.record() if services.asks_a_service else None)
+        evidence.keep(returned, risks, services.usage.record() if services.asks_a_service else None)
 
         if options.report:
             if services.asks_a_service:
