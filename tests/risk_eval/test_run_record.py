@@ -39,7 +39,7 @@ def test_record_holds_every_instance_behind_the_printed_table(completion_server,
                    "--judge-model", "judge", "--judge-api-key", JUDGE_KEY, "--sample-size", "4", "--no-progress",
                    "--risks", "prompt-injection", "hallucination", "output-bias", "--output", str(output),
                    "--report", str(report)])
-    out = capsys.readouterr().out
+    out, err = capsys.readouterr()
     assert status == 1  # hallucination failed on its second card
     rows = TABLE_ROW.findall(out)
     assert {risk for risk, *_ in rows} == {"prompt-injection", "output-bias"}
@@ -53,7 +53,7 @@ def test_record_holds_every_instance_behind_the_printed_table(completion_server,
         "thresholds": [0.5, 0.8]}
     started, finished = (datetime.fromisoformat(record[key]) for key in ("started_at", "finished_at"))
     assert started.tzinfo is not None and started <= finished
-    sent, cached, retries = map(int, USAGE.search(out).groups())
+    sent, cached, retries = map(int, USAGE.search(err).groups())
     assert (record["usage"]["requests_sent"], record["usage"]["answers_from_cache"],
             record["usage"]["retries"]) == (sent, cached, retries)
 

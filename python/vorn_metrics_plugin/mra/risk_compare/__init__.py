@@ -48,10 +48,12 @@ def _fail(message: str, status: int) -> int:
 
 
 def _check_report(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:
+    from vorn_metrics_plugin.mra.pdf_generator.files import report_path_problem
     from vorn_metrics_plugin.mra.pdf_generator.fonts import FONT_ENV, ReportFontError, report_fonts
 
-    if os.path.isdir(options.report) or not os.path.isdir(os.path.dirname(os.path.abspath(options.report))):
-        parser.error(f"--report: {options.report} is not a file path in an existing folder")
+    problem = report_path_problem(options.report)
+    if problem:
+        parser.error(f"--report: {problem}")
     options.report_font = options.report_font or os.environ.get(FONT_ENV) or None
     try:
         report_fonts(options.report_font)

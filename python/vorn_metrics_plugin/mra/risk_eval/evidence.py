@@ -11,6 +11,7 @@ from evalith.judge_providers import JUDGE_MODEL_ENV, PROVIDER_ENV
 from vorn_metrics_plugin.mra.pdf_generator.fonts import FONT_ENV, ReportFontError, report_fonts
 from vorn_metrics_plugin.mra.run_record import RecordFolderError, RunRecorder, check_record_folder, run_settings
 
+from . import output
 from .services import DEMO_MODEL_NAME
 
 EPILOG = """\
@@ -78,6 +79,6 @@ class RunEvidence:
             return
         if self.options.output:
             self.recorder.write(self.options.output, results, self.settings(risks), usage)
-            print(f"Run record written to {self.options.output}")
+            output.status(f"Run record written to {self.options.output}")
         self.evaluator.pdf_generator.font = self.options.report_font
         self.recorder.show_in_report(results, self.options.output)
