@@ -1,10 +1,12 @@
 """Rows of a card's data file: JSON Lines, CSV or Parquet, chosen by the file's extension.
 
 Only the columns asked for are read, and only as many rows as asked for: a
-sample of the first N rows of a large file costs N rows.  A value that is
-absent (a JSON null or missing key, an empty CSV cell, a Parquet null) reads
-as None.  Every problem of the file raises ``CardFileError`` naming the file,
-and the line (JSON Lines, CSV) or row (Parquet) where it is.
+sample of the first N rows of a large file costs N rows.  Each row comes as
+its number (the line of a JSON Lines or CSV file, the row of a Parquet file,
+see ``position_unit``) and a tuple of the values of the columns, in the order
+asked for; a value that is absent (a JSON null or missing key, an empty CSV
+cell, a Parquet null) reads as None.  Every problem of the file raises
+``CardFileError`` naming the file, and the line or row where it is.
 """
 
 from __future__ import annotations
@@ -12,7 +14,7 @@ from __future__ import annotations
 import csv
 import json
 import os
-from typing import Any, Iterator, NamedTuple, Sequence
+from typing import Any, Iterator, Sequence
 
 from .error_utils import CardFileError
 
@@ -20,12 +22,10 @@ from .error_utils import CardFileError
 PARQUET_BATCH_ROWS = 65536
 
 
-class DataRow(NamedTuple):
-    where: str  # "line 18" or "row 17": where the row is in its file, for messages
-    values: dict[str, Any]  # column -> value, None where the row has no value
+Row = tuple[int, tuple[Any, ...]]  # (line or row number, the values of the columns asked for)
 
 
-def _json_lines(path: str, columns: Sequence[str], limit: int | None) -> Iterator[DataRow]:
+def _json_lines(path: str, columns: Sequence[str], limit: int | None) -> Iterator[Row]:
     count = 0
     with open(path, encoding="utf-8") as handle:
         for number, line in enumerate(handle, 1):
@@ -40,7 +40,7 @@ def _json_lines(path: str, columns: Sequence[str], limit: int | None) -> Iterato
             if not isinstance(record, dict):
                 raise CardFileError(path, f"line {number}: a row must be a JSON object")
             count += 1
-            yield DataRow(f"line {number}", {column: record.get(column) for column in columns})
+            yield number, tuple(map(record.get, columns))
 
 
 def _missing_columns(path: str, columns: Sequence[str], present: Sequence[str]) -> None:
@@ -62,7 +62,7 @@ def _csv_cell(text: str, as_list: bool) -> Any:
     return text
 
 
-def _csv(path: str, columns: Sequence[str], limit: int | None, list_column: str | None) -> Iterator[DataRow]:
+def _csv(path: str, columns: Sequence[str], limit: int | None, list_column: str | None) -> Iterator[Row]:
     with open(path, encoding="utf-8", newline="") as handle:
         reader = csv.reader(handle)
         try:
@@ -70,22 +70,21 @@ def _csv(path: str, columns: Sequence[str], limit: int | None, list_column: str 
             if header is None:
                 raise CardFileError(path, "the file is empty: it needs a header line naming the columns")
             _missing_columns(path, columns, header)
-            positions = {column: header.index(column) for column in columns}
+            positions = [(header.index(column), column == list_column) for column in columns]
             count, start = 0, reader.line_num + 1
             for record in reader:
                 if count == limit:
                     return
                 if record:
-                    values = {column: _csv_cell(record[i], column == list_column) if i < len(record) else None
-                              for column, i in positions.items()}
                     count += 1
-                    yield DataRow(f"line {start}", values)
+                    yield start, tuple(_csv_cell(record[i], as_list) if i < len(record) else None
+                                       for i, as_list in positions)
                 start = reader.line_num + 1
         except csv.Error as exc:
             raise CardFileError(path, f"line {reader.line_num}: {exc}") from None
 
 
-def _parquet(path: str, columns: Sequence[str], limit: int | None) -> Iterator[DataRow]:
+def _parquet(path: str, columns: Sequence[str], limit: int | None) -> Iterator[Row]:
     import pyarrow
     import pyarrow.parquet
 
@@ -95,15 +94,18 @@ def _parquet(path: str, columns: Sequence[str], limit: int | None) -> Iterator[D
         raise CardFileError(path, f"cannot be read as Parquet: {exc}") from None
     wanted = list(dict.fromkeys(columns))
     _missing_columns(path, wanted, parquet.schema_arrow.names)
+    # A column asked for twice is read once and handed out in each place.
+    picks = [wanted.index(column) for column in columns]
     batch_rows = min(limit, PARQUET_BATCH_ROWS) if limit else PARQUET_BATCH_ROWS
     count = 0
     try:
         for batch in parquet.iter_batches(batch_size=batch_rows, columns=wanted):
-            for values in zip(*(batch.column(i).to_pylist() for i in range(len(wanted)))):
+            read = [batch.column(i).to_pylist() for i in range(len(wanted))]
+            for values in zip(*(read[i] for i in picks)):
                 if count == limit:
                     return
                 count += 1
-                yield DataRow(f"row {count}", dict(zip(wanted, values)))
+                yield count, values
     except (OSError, pyarrow.ArrowException) as exc:
         raise CardFileError(path, f"row {count + 1} and after cannot be read: {exc}") from None
 
@@ -111,8 +113,13 @@ def _parquet(path: str, columns: Sequence[str], limit: int | None) -> Iterator[D
 FORMATS = (".jsonl", ".csv", ".parquet")
 
 
+def position_unit(path: str) -> str:
+    """What a row's number counts in this data file: "line" or "row"."""
+    return "row" if path.lower().endswith(".parquet") else "line"
+
+
 def read_rows(path: str, columns: Sequence[str], limit: int | None = None,
-              list_column: str | None = None) -> Iterator[DataRow]:
+              list_column: str | None = None) -> Iterator[Row]:
     """The first ``limit`` rows (all when None) of the data file, with the values of ``columns``.
 
     ``list_column`` names the column whose CSV cells may hold a JSON list of texts

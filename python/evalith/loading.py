@@ -15,7 +15,7 @@ from typing import Any, Iterator
 
 from .card_files import REFERENCES, card_problems, column_of, read_card_file, template_fields
 from .card_index import card_path, list_cards
-from .data_files import read_rows
+from .data_files import position_unit, read_rows
 from .error_utils import CardFileError, EvalithError
 from .metrics import needs_references
 
@@ -70,30 +70,35 @@ def parse_recipe(recipe: str) -> dict[str, Any]:
 
 
 def card_rows(path: str, content: dict[str, Any], split: str,
-              limit: int | None = None) -> Iterator[tuple[str, str, dict[str, Any], Any]]:
-    """The split's first ``limit`` rows as (file, where, fields, references), inline or from the data file."""
+              limit: int | None = None) -> Iterator[tuple[str, tuple[str, int], dict[str, Any], Any]]:
+    """The split's first ``limit`` rows as (file, where, fields, references), inline or from the data file;
+    ``where`` is (unit, number), e.g. ("line", 18), and says where the row is in the file."""
     if split in content.get("splits", {}):
+        unit = f"'{split}' instance"
         for position, row in enumerate(content["splits"][split][:limit]):
-            where = f"'{split}' instance {position}"
             if not isinstance(row, dict):
-                yield path, where, {}, None
+                yield path, (unit, position), {}, None
             else:
-                yield path, where, row.get("fields", {}), row.get(REFERENCES)
+                yield path, (unit, position), row.get("fields", {}), row.get(REFERENCES)
         return
     data_file = os.path.normpath(os.path.join(os.path.dirname(path), content["data_files"][split]))
-    fields = [*template_fields(content["template"]), *(f for f in content.get("columns", {}) if f != REFERENCES)]
-    columns = {field: column_of(content, field) for field in dict.fromkeys(fields)}
+    unit = position_unit(data_file)
+    fields = list(dict.fromkeys([*template_fields(content["template"]),
+                                 *(f for f in content.get("columns", {}) if f != REFERENCES)]))
+    columns = [column_of(content, field) for field in fields]
     # References are read when the card maps them or a metric needs them.
     needed = REFERENCES in content.get("columns", {}) or any(needs_references(m) for m in content["metrics"])
-    references = column_of(content, REFERENCES) if needed else None
-    wanted = [*columns.values(), *([references] if references else [])]
-    for where, values in read_rows(data_file, wanted, limit, list_column=references):
-        yield data_file, where, {field: values[column] for field, column in columns.items()}, \
-            values[references] if references else None
+    if needed:
+        columns.append(column_of(content, REFERENCES))
+    count = len(fields)
+    for number, values in read_rows(data_file, columns, limit, list_column=columns[-1] if needed else None):
+        yield data_file, (unit, number), dict(zip(fields, values)), values[count] if needed else None
 
 
 def _as_references(value: Any) -> list[str]:
     """A references value (one text, or a list of texts) as a list, without empty entries."""
+    if type(value) is str:
+        return [value] if value else []
     items = value if isinstance(value, (list, tuple)) else [value]
     return [item if isinstance(item, str) else str(item) for item in items if item is not None and item != ""]
 
@@ -113,15 +118,13 @@ class InstanceRenderer:
         """One row as an instance dict; a row the template or the metrics cannot use raises ``EvalithError``."""
         if not isinstance(fields, dict):
             raise EvalithError("the row must be an object with 'fields' and 'references'")
-        empty = [name for name in self.fields if fields.get(name) is None]
-        if empty:
-            raise EvalithError(f"no value for template field {', '.join(map(repr, empty))}")
+        for name in self.fields:
+            if fields.get(name) is None:
+                empty = [name for name in self.fields if fields.get(name) is None]
+                raise EvalithError(f"no value for template field {', '.join(map(repr, empty))}")
         references = _as_references(references)
         if not references and self.needing_references:
             raise EvalithError(f"no references, which {', '.join(self.needing_references)} needs")
-        task_data = dict(self.task_data)
-        task_data.update(fields)
-        task_data["card"] = self.card
         try:
             source = self.template.format(**fields)
         except (AttributeError, IndexError, KeyError, TypeError, ValueError) as exc:
@@ -131,7 +134,7 @@ class InstanceRenderer:
             "target": references[0] if references else "",
             "references": references,
             "metrics": list(self.metrics),
-            "task_data": task_data,
+            "task_data": {**self.task_data, **fields, "card": self.card},
         }
 
 
@@ -179,10 +182,10 @@ def load_dataset(
     limit = None if max_test_instances is None else int(max_test_instances)
     render = InstanceRenderer(card, content)
     instances = []
-    for file, where, fields, references in card_rows(path, content, split, limit):
+    for file, (unit, number), fields, references in card_rows(path, content, split, limit):
         try:
             instances.append(render(fields, references))
         except EvalithError as exc:
-            raise CardFileError(file, f"{where}: {exc}") from None
+            raise CardFileError(file, f"{unit} {number}: {exc}") from None
     logger.debug("loaded %d instances of %s (%s split)", len(instances), card, split)
     return instances

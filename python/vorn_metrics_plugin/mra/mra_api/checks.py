@@ -37,13 +37,13 @@ def _row_problems(card_file: str, content: dict, split: str, render: InstanceRen
     problems: list[str] = []
     rows = unlisted = 0
     try:
-        for file, where, fields, references in card_rows(card_file, content, split):
+        for file, (unit, number), fields, references in card_rows(card_file, content, split):
             rows += 1
             try:
                 render(fields, references)
             except EvalithError as exc:
                 if len(problems) < ROW_PROBLEMS_LISTED:
-                    problems.append(f"{file}: {where}: {exc}")
+                    problems.append(f"{file}: {unit} {number}: {exc}")
                 else:
                     unlisted += 1
     except CardFileError as exc:
