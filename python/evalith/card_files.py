@@ -20,11 +20,11 @@ of the same name).
 
 from __future__ import annotations
 
-import json
 import re
 import string
 from typing import Any
 
+from .data_files import parse_json_object
 from .error_utils import CardFileError, EvalithError
 from .metrics import resolve_metric
 
@@ -44,13 +44,7 @@ def read_json_object(path: str, what: str) -> dict[str, Any]:
         raise CardFileError(path, f"no such {what}") from None
     except (OSError, UnicodeDecodeError) as exc:
         raise CardFileError(path, f"cannot be read: {exc}") from exc
-    try:
-        content = json.loads(text)
-    except json.JSONDecodeError as exc:
-        raise CardFileError(path, f"line {exc.lineno} column {exc.colno}: {exc.msg}") from None
-    if not isinstance(content, dict):
-        raise CardFileError(path, f"a {what} must be a JSON object, not {type(content).__name__}")
-    return content
+    return parse_json_object(path, text, what)
 
 
 def read_card_file(path: str) -> dict[str, Any]:

@@ -22,6 +22,19 @@ from .error_utils import CardFileError
 PARQUET_BATCH_ROWS = 65536
 
 
+def parse_json_object(path: str, text: str, what: str, line: int | None = None) -> dict[str, Any]:
+    """The JSON object ``text`` (a ``what`` of the file ``path``, found at ``line`` when it is one
+    line of the file); a syntax error raises ``CardFileError`` with its line and column."""
+    try:
+        content = json.loads(text)
+    except json.JSONDecodeError as exc:
+        raise CardFileError(path, f"line {line or exc.lineno} column {exc.colno}: {exc.msg}") from None
+    if not isinstance(content, dict):
+        place = f"line {line}: " if line else ""
+        raise CardFileError(path, f"{place}a {what} must be a JSON object, not {type(content).__name__}")
+    return content
+
+
 Row = tuple[int, tuple[Any, ...]]  # (line or row number, the values of the columns asked for)
 
 
@@ -33,12 +46,7 @@ def _json_lines(path: str, columns: Sequence[str], limit: int | None) -> Iterato
                 return
             if not line.strip():
                 continue
-            try:
-                record = json.loads(line)
-            except json.JSONDecodeError as exc:
-                raise CardFileError(path, f"line {number} column {exc.colno}: {exc.msg}") from None
-            if not isinstance(record, dict):
-                raise CardFileError(path, f"line {number}: a row must be a JSON object")
+            record = parse_json_object(path, line, "row", number)
             count += 1
             yield number, tuple(map(record.get, columns))
 
