@@ -1,14 +1,17 @@
+import string
 import sys
 import types
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from evalith import evaluate, load_dataset
 from evalith.error_utils import EvalithError
 from evalith.evaluation import confidence_interval
 from evalith.judge import DEFAULT_JUDGE_MODEL, parse_verdict
-from evalith.metrics import contains_reference, exact_match, is_refusal, non_toxicity
+from evalith.metrics import contains_reference, exact_match, is_refusal, non_toxicity, normalize_text
+from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
 
 ARITHMETIC = "cards.vorn.factual.arithmetic"
 CAPITALS = "cards.vorn.factual.capitals"
@@ -144,12 +147,40 @@ def test_bad_evaluation_requests_are_rejected(predictions, data, fragment):
         ("Brasilia", ["Brasília", "Brasilia"], 1.0, 1.0),
         ("Lyon", ["Paris"], 0.0, 0.0),
         ("", ["Paris"], 0.0, 0.0),
+        ("**Paris**", ["Paris"], 1.0, 1.0),
+        ("-42", ["42"], 0.0, 0.0),
+        ("The sum is -42.", ["42"], 0.0, 0.0),
+        ("7", ["-7"], 0.0, 0.0),
+        ("\u22127.", ["-7"], 1.0, 1.0),
+        ("It is 42%", ["42"], 0.0, 0.0),
+        ("'42%'", ["42%"], 1.0, 1.0),
+        ("About 42.5 of them", ["42"], 0.0, 0.0),
+        ("The answer is 42.", ["42"], 0.0, 1.0),
+        ("$5.", ["$5"], 1.0, 1.0),
+        ("5", ["$5"], 0.0, 0.0),
+        (".5", ["5"], 0.0, 0.0),
     ],
 )
 def test_match_metrics(prediction, references, exact, contains):
     instance = {"references": references}
     assert exact_match([prediction], [instance]) == [exact]
     assert contains_reference([prediction], [instance]) == [contains]
+
+
+def _trimmed(text):
+    """Every punctuation mark trimmed at both ends: right for answers that hold no
+    sign, percent, decimal point or currency mark."""
+    text = " ".join(text.replace("\u2019", "'").casefold().split())
+    return text.strip(string.punctuation + "\u201c\u201d ")
+
+
+@pytest.mark.parametrize("card", [ARITHMETIC, CAPITALS, "cards.vorn.bias.ambiguous_roles", "cards.toxigen"])
+def test_framed_answers_on_bundled_cards_normalise_as_plainly_trimmed(card):
+    data = load_dataset(card=card)
+    demo_answers = demo_scoring_function(pd.DataFrame([d["source"] for d in data]))["generated_text"]
+    frames = ["{}", '"{}."', "**{}**", "({})", "'{}'!", "- {}", "...{}...", "The answer is {}."]
+    answers = [*demo_answers, *(f.format(r) for d in data for r in d["references"] for f in frames)]
+    assert [normalize_text(a) for a in answers] == [_trimmed(a) for a in answers]
 
 
 def toxicity_free(text):
