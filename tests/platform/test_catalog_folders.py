@@ -9,7 +9,8 @@ from evalith import card_index
 from tests.support.catalog_folders import card_over, write_folder
 from vorn_metrics_plugin.mra import quorvane
 from vorn_metrics_plugin.mra.mra_api import CatalogError, add_catalog, remove_catalogs, risk, risk_to_cards
-from vorn_metrics_plugin.mra.mra_api.catalog_folders import CATALOG_PATH_ENV, add_environment_catalogs, added_catalogs
+from vorn_metrics_plugin.mra.catalog_path import CATALOG_PATH_ENV
+from vorn_metrics_plugin.mra.mra_api.catalog_folders import add_environment_catalogs, added_catalogs
 
 BUILT_IN = list(risk.RISK_MORVEL_DICO)
 FACTS = {"template": "Say {word}.", "metrics": ["metrics.exact_match"],

@@ -26,13 +26,13 @@ from typing import Mapping
 from evalith import card_index
 from evalith.card_files import read_json_object
 from evalith.error_utils import CardFileError
+from vorn_metrics_plugin.mra.catalog_path import CATALOG_PATH_ENV, environment_folders
 
 from . import risk, risk_to_cards
 
-__all__ = ["CATALOG_PATH_ENV", "CatalogError", "CatalogFolder", "add_catalog", "add_environment_catalogs",
-           "added_catalogs", "environment_folders", "read_folder", "remove_catalogs"]
+__all__ = ["CatalogError", "CatalogFolder", "add_catalog", "add_environment_catalogs", "added_catalogs",
+           "read_folder", "remove_catalogs"]
 
-CATALOG_PATH_ENV = "VORN_CATALOG_PATH"
 RISKS_FILE = "risks.json"
 
 
@@ -131,11 +131,6 @@ def remove_catalogs() -> None:
     risk_to_cards.remove_added_cards()
     risk.remove_added_risks()
     _added.clear()
-
-
-def environment_folders(environ: Mapping[str, str] = os.environ) -> list[str]:
-    """The folders that ``VORN_CATALOG_PATH`` names, in order."""
-    return [folder for folder in environ.get(CATALOG_PATH_ENV, "").split(os.pathsep) if folder.strip()]
 
 
 def add_environment_catalogs() -> None:

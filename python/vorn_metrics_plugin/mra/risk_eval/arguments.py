@@ -51,8 +51,13 @@ harmful-code-generation) are scored by the --judge-model, or by the provider
 that EVALITH_DEFAULT_PROVIDER names; without either they are left out of the
 default selection.
 
+Catalogue folders add cards and risks: those that VORN_CATALOG_PATH names
+(separated by the system's path separator), then each --catalog. A run checks
+the whole catalogue first and stops at a problem, before any request.
+
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
-the run could not start, 2 for bad flags."""
+the run could not start, 2 for bad flags or a catalogue with a problem. With
+--check: 0 when the catalogue has no problem, 1 when it has."""
 
 
 def _whole_number(least: int):
@@ -119,6 +124,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="SQLite file that keeps every answer, to repeat or resume a run [env VORN_EVAL_CACHE]")
     run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+    catalogue = parser.add_argument_group("catalogue")
+    catalogue.add_argument("--catalog", action="append", metavar="DIR",
+                           help="catalogue folder whose cards and risks join the catalogue (repeatable; the "
+                                "folders of VORN_CATALOG_PATH come first)")
+    catalogue.add_argument("--check", action="store_true",
+                           help="check every card and risks.json of the catalogue, print one line per problem, "
+                                "then stop")
 
     report = parser.add_argument_group("report")
     report.add_argument("--report", metavar="PATH", help="write the PDF report to PATH")

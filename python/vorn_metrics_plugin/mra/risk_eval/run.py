@@ -8,6 +8,7 @@ from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
 
 from .arguments import PROG, parse_arguments
+from .catalogue import CatalogueProblem, add_run_folders, print_check
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -58,6 +59,9 @@ def _with_usage_in_report(evaluator, usage) -> None:
 
 
 def _evaluate(options) -> int:
+    if options.check:
+        return print_check(options)
+    add_run_folders(options)
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
@@ -107,7 +111,8 @@ def _evaluate(options) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; bad flags exit with status 2, failures with status 1 and a one-line message."""
+    """Run the command; bad flags and a catalogue with a problem exit with status 2, failures with
+    status 1 and a one-line message."""
     options = parse_arguments(argv)
     try:
         return _evaluate(options)
@@ -116,6 +121,9 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except NotAnAnswerCache as error:
         print(f"{PROG}: error: --cache: {_one_line(error)}", file=sys.stderr)
+        return 2
+    except CatalogueProblem as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
         return 2
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
