@@ -45,11 +45,6 @@ def test_folders_of_both_sources_join_the_run(catalogue_flags, capsys):
     listing = capsys.readouterr().out
     assert listing.endswith("env-risk: 1 card(s)\n  cards.env.say\n")
     assert "cards.vorn.factual.arithmetic\n  cards.flag.say\n" in listing
-    assert main([*sound, "--risks", "env-risk", "hallucination", "--sample-size", "2", "--no-progress"]) == 0
-    rows = TABLE_ROW.findall(capsys.readouterr().out)
-    assert [(risk, card) for risk, card, *_ in rows] == [
-        ("env-risk", "cards.env.say"), ("hallucination", "cards.vorn.factual.capitals"),
-        ("hallucination", "cards.vorn.factual.arithmetic"), ("hallucination", "cards.flag.say")]
 
 
 def test_check_prints_each_problem_or_the_count(catalogue_flags, capsys):
