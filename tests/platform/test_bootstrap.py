@@ -1,14 +1,13 @@
 """The bootstrap interval: today's draws and bounds exactly, in bounded blocks; counts of values on large cards."""
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from evalith import bootstrap, evaluate, list_cards, load_dataset
 from evalith import metrics as metric_registry
 from evalith.evaluation import confidence_interval
 from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
-
-import pandas as pd
 
 
 def whole_matrix_interval(scores):
