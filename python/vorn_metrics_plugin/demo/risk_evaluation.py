@@ -42,11 +42,16 @@ def evaluator_settings() -> tuple[dict, object, str]:
     protocol = os.environ.get(API_ENV, "").strip() or PROTOCOLS[0]
     if protocol not in PROTOCOLS:
         raise SystemExit(f"{API_ENV} must be one of {', '.join(PROTOCOLS)}, not {protocol!r}")
+    from vorn_orvia_ai.qrm_client_error import QrmClientError
+
     from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
 
     project_id = os.environ.get(PROJECT_ENV, "demo-project")
-    scoring = CompletionScoringFunction(endpoint, model_id, os.environ.get(API_KEY_ENV, "").strip() or None,
-                                        api=protocol, project_id=project_id)
+    try:
+        scoring = CompletionScoringFunction(endpoint, model_id, os.environ.get(API_KEY_ENV, "").strip() or None,
+                                            api=protocol, project_id=project_id)
+    except (QrmClientError, ValueError) as error:  # the message names the setting, never a secret
+        raise SystemExit(f"The demo's service settings ({ENDPOINT_ENV}, {API_KEY_ENV}, {PROJECT_ENV}): {error}")
     credentials = {"orvia_ai_endpoint_url": endpoint, "orvia_ai_model_id": model_id,
                    "orvia_ai_project_id": project_id}
     return credentials, scoring, f"model {model_id} at {endpoint}"

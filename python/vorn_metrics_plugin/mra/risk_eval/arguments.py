@@ -5,9 +5,12 @@ from __future__ import annotations
 import argparse
 import os
 
+from vorn_orvia_ai.header_values import header_value_error, header_value_problem
 from vorn_orvia_ai.retry_policy import DEFAULT_MAX_RETRIES
+from vorn_orvia_ai.service_url import url_problem
 
 from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
+from vorn_metrics_plugin.mra.pdf_generator.files import check_writable
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
 
@@ -28,6 +31,9 @@ ENVIRONMENT = {
     "grc_hxd_host": "VORN_GRC_HXD_HOST",
     "grc_hxd_apikey": "VORN_GRC_HXD_APIKEY",
 }
+# Flags that name a service, and flags whose value travels in a request header.
+URL_FLAGS = ("endpoint", "judge_endpoint", "grc_url")
+HEADER_FLAGS = ("api_key", "judge_api_key", "project_id")
 
 DESCRIPTION = """\
 Evaluate the risks of a language model on the benchmark cards of the risk
@@ -56,8 +62,9 @@ Catalogue folders add cards and risks: those that VORN_CATALOG_PATH names
 the whole catalogue first and stops at a problem, before any request.
 
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
-the run could not start, 2 for bad flags or a catalogue with a problem. With
---check: 0 when the catalogue has no problem, 1 when it has."""
+the run could not start, 2 for bad flags or a catalogue with a problem, 130
+when interrupted (Ctrl+C). With --check: 0 when the catalogue has no
+problem, 1 when it has."""
 
 
 def _whole_number(least: int):
@@ -158,9 +165,12 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
     """The flags, completed from the environment and checked; bad ones end with usage and status 2."""
     parser = build_parser()
     options = parser.parse_args(argv)
+    from_environment = set()
     for name, variable in ENVIRONMENT.items():
         if getattr(options, name) is None and os.environ.get(variable):
             setattr(options, name, os.environ[variable])
+            from_environment.add(name)
+    _check_secrets(parser, options, from_environment)
     if options.endpoint and not options.model:
         parser.error("--model is required with --endpoint")
     if options.model and not options.endpoint:
@@ -176,12 +186,50 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
     except ValueError:
         parser.error(f"--thresholds must be two finite numbers, lower first, got {options.thresholds}")
     if options.report:
-        folder = os.path.dirname(os.path.abspath(options.report))
-        if not os.path.isdir(folder):
-            parser.error(f"--report: folder {folder} does not exist")
-        if os.path.isdir(options.report):
-            parser.error(f"--report: {options.report} is a folder; give the path of the PDF file")
+        _check_report(parser, options.report)
+    if options.risks:
+        options.risks = _known_risks(parser, options.risks)
     return options
+
+
+def _check_secrets(parser: argparse.ArgumentParser, options: argparse.Namespace, from_environment: set) -> None:
+    """Service URLs and header values are checked before use; the messages never quote them."""
+
+    def source(name: str) -> str:
+        return ENVIRONMENT[name] if name in from_environment else "--" + name.replace("_", "-")
+
+    for name in URL_FLAGS:
+        problem = getattr(options, name) and url_problem(getattr(options, name).strip())
+        if problem:
+            parser.error(f"{source(name)} {problem}")
+    for name in HEADER_FLAGS:
+        problem = getattr(options, name) and header_value_problem(getattr(options, name).strip())
+        if problem:
+            parser.error(header_value_error(source(name), problem))
+
+
+def _check_report(parser: argparse.ArgumentParser, path: str) -> None:
+    """A report that cannot be written is found now, not after the whole evaluation."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        parser.error(f"--report: folder {folder} does not exist")
+    if os.path.isdir(path):
+        parser.error(f"--report: {path} is a folder; give the path of the PDF file")
+    try:
+        check_writable(path)
+    except OSError as error:
+        parser.error(f"--report: cannot write {path}: {error.strerror}")
+
+
+def _known_risks(parser: argparse.ArgumentParser, names: list[str]) -> list[str]:
+    """The risks named, each once in the order given; an unknown name ends with the list of known ones."""
+    from vorn_metrics_plugin.mra.quorvane import get_available_risks
+
+    known = get_available_risks()
+    unknown = [name for name in names if name not in known]
+    if unknown:
+        parser.error(f"--risks: unknown risk {', '.join(unknown)}; the risks are: {', '.join(known)}")
+    return list(dict.fromkeys(names))
 
 
 def _check_judge(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:

@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import sys
-
 from vorn_metrics_plugin.mra.catalog_path import environment_folders
 from vorn_metrics_plugin.mra.mra_api import add_catalog
 from vorn_metrics_plugin.mra.mra_api.checks import check_catalog
+
+from . import output
 
 
 class CatalogueProblem(Exception):
@@ -22,12 +22,11 @@ def print_check(options) -> int:
     """``--check``: one line per problem and status 1, or the count of cards checked and status 0."""
     check = check_catalog(run_folders(options))
     for line in check.problems:
-        print(line)
+        output.result(line)
     if check.problems:
-        print(f"{len(check.problems)} problem(s) in the catalogue ({check.cards_checked} cards checked)",
-              file=sys.stderr)
+        output.status(f"{len(check.problems)} problem(s) in the catalogue ({check.cards_checked} cards checked)")
         return 1
-    print(f"{check.cards_checked} cards checked: no problems")
+    output.result(f"{check.cards_checked} cards checked: no problems")
     return 0
 
 
