@@ -62,7 +62,9 @@ def test_check_prints_each_problem_or_the_count(catalogue_flags, capsys):
 
 def test_a_catalogue_problem_stops_the_run_before_any_request(catalogue_flags, completion_server, capsys):
     _, with_broken, broken = catalogue_flags
-    assert main([*with_broken, "--endpoint", completion_server.url, "--model", "m"]) == 2
+    with pytest.raises(SystemExit) as exited:
+        main([*with_broken, "--endpoint", completion_server.url, "--model", "m", "--risks", "env-risk"])
+    assert exited.value.code == 2
     assert capsys.readouterr().err == (f"vorn-risk-eval: error: {broken}/risks.json: risk 'env-risk' names "
                                        "unknown card 'cards.broken.none'\n")
     assert completion_server.requests == []

@@ -1,4 +1,5 @@
-"""Command-line flags of the risk evaluation, checked before anything runs."""
+"""Command-line flags of the risk evaluation, checked before anything runs; the catalogue's folders
+are checked too, and added."""
 
 from __future__ import annotations
 
@@ -13,6 +14,8 @@ from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
 from vorn_metrics_plugin.mra.pdf_generator.files import check_writable
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
+
+from .catalogue import CatalogueProblem, add_run_folders
 
 PROG = "vorn-risk-eval"
 PROTOCOLS = ("chat", "completions")
@@ -187,6 +190,13 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         parser.error(f"--thresholds must be two finite numbers, lower first, got {options.thresholds}")
     if options.report:
         _check_report(parser, options.report)
+    if options.check:
+        return options
+    # The catalogue's folders come before the risks: a risk named may be one of theirs.
+    try:
+        add_run_folders(options)
+    except CatalogueProblem as problem:
+        parser.exit(2, f"{PROG}: error: {problem}\n")
     if options.risks:
         options.risks = _known_risks(parser, options.risks)
     return options

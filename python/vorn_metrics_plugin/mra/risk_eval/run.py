@@ -7,7 +7,7 @@ from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_r
 
 from . import output
 from .arguments import PROG, parse_arguments
-from .catalogue import CatalogueProblem, add_run_folders, print_check
+from .catalogue import print_check
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -61,7 +61,6 @@ def _with_usage_in_report(evaluator, usage) -> None:
 def _evaluate(options) -> int:
     if options.check:
         return print_check(options)
-    add_run_folders(options)
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
@@ -109,8 +108,8 @@ def _evaluate(options) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; bad flags and a catalogue with a problem exit with status 2, failures with
-    status 1 and a one-line message."""
+    """Run the command; bad flags and a catalogue with a problem exit with status 2 (a catalogue's
+    first problem on one line), failures with status 1 and a one-line message."""
     options = parse_arguments(argv)
     try:
         return _evaluate(options)
@@ -125,9 +124,6 @@ def main(argv: list[str] | None = None) -> int:
         return 141
     except NotAnAnswerCache as error:
         output.status(f"{PROG}: error: --cache: {_one_line(error)}")
-        return 2
-    except CatalogueProblem as error:
-        output.status(f"{PROG}: error: {error}")
         return 2
     except Exception as error:
         output.status(f"{PROG}: error: {_one_line(error)}")
