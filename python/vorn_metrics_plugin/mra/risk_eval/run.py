@@ -7,6 +7,7 @@ from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_r
 
 from . import output
 from .arguments import PROG, parse_arguments
+from .catalogue import print_check
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -58,6 +59,8 @@ def _with_usage_in_report(evaluator, usage) -> None:
 
 
 def _evaluate(options) -> int:
+    if options.check:
+        return print_check(options)
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
@@ -105,7 +108,8 @@ def _evaluate(options) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; bad flags exit with status 2, failures with status 1 and a one-line message."""
+    """Run the command; bad flags and a catalogue with a problem exit with status 2 (a catalogue's
+    first problem on one line), failures with status 1 and a one-line message."""
     options = parse_arguments(argv)
     try:
         return _evaluate(options)
