@@ -127,9 +127,19 @@ METRICS: dict[str, MetricFn] = {
 }
 
 
+# Metrics that compare the answer with the instance's references; the others
+# judge the answer alone, so their instances need no references.
+NEEDS_REFERENCES = frozenset({"exact_match", "contains_reference"})
+
+
 def resolve_metric(name: str) -> tuple[str, MetricFn]:
     """Map ``metrics.<name>`` (or a bare name) to its short name and function."""
     short = name[len("metrics."):] if name.startswith("metrics.") else name
     if short not in METRICS:
         raise EvalithError(f"unknown metric '{name}' (known: {sorted(METRICS)})")
     return short, METRICS[short]
+
+
+def needs_references(name: str) -> bool:
+    """Whether the metric ``metrics.<name>`` (or a bare name) scores against references."""
+    return resolve_metric(name)[0] in NEEDS_REFERENCES

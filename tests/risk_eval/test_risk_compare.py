@@ -7,7 +7,7 @@ import numpy as np
 import pypdf
 import pytest
 
-from evalith.evaluation import confidence_interval
+from evalith.bootstrap import confidence_interval
 from vorn_metrics_plugin.mra.pdf_generator.comparison import RUN_COLOURS
 from vorn_metrics_plugin.mra.risk_compare import main
 from vorn_metrics_plugin.mra.run_record.files import write_record

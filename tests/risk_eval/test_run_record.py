@@ -4,6 +4,7 @@ import json
 import os
 import re
 from datetime import datetime
+from pathlib import Path
 
 import pypdf
 import pytest
@@ -158,3 +159,13 @@ def test_a_write_that_fails_leaves_whole_files_and_no_mixed_record(tmp_path, mon
     assert ((tmp_path / "instances.jsonl").read_bytes() == before) == (failing_write == 1)
     with pytest.raises(NotARunRecord, match="no results.json"):
         read_record(str(tmp_path))
+
+
+def test_the_record_lists_the_catalogue_folders_of_the_run(tmp_path, capsys, added_folders):
+    catalogue = Path(__file__).resolve().parents[2] / "examples" / "catalog"
+    status = main(["--catalog", str(catalogue), "--risks", "arithmetic-errors", "--sample-size", "3",
+                   "--no-progress", "--output", str(tmp_path / "run")])
+    assert status == 0, capsys.readouterr().err
+    record = read_record(str(tmp_path / "run"))
+    assert record.settings["catalog_folders"] == [str(catalogue)]
+    assert sorted(record.instances[("arithmetic-errors", "cards.example.arithmetic_drill")]) == [0, 1, 2]

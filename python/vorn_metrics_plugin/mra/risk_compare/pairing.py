@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from evalith.evaluation import confidence_interval
+from evalith.bootstrap import confidence_interval
 from vorn_metrics_plugin.mra.pdf_generator.scores import extract_numeric_value, finite_number, margin_of
 from vorn_metrics_plugin.mra.run_record import main_score
 

@@ -1,4 +1,5 @@
-"""Command-line flags of the risk evaluation, checked before anything runs."""
+"""Command-line flags of the risk evaluation, checked before anything runs; the catalogue's folders
+are checked too, and added."""
 
 from __future__ import annotations
 
@@ -15,6 +16,7 @@ from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
 
 from . import evidence
+from .catalogue import CatalogueProblem, add_run_folders
 
 PROG = "vorn-risk-eval"
 PROTOCOLS = ("chat", "completions")
@@ -59,8 +61,19 @@ harmful-code-generation) are scored by the --judge-model, or by the provider
 that EVALITH_DEFAULT_PROVIDER names; without either they are left out of the
 default selection.
 
+Catalogue folders add cards and risks: those that VORN_CATALOG_PATH names
+(separated by the system's path separator), then each --catalog. A run checks
+the whole catalogue first and stops at a problem, before any request.
+
+With --output, the run's record is written to a new or empty folder:
+results.json (results, settings, times, usage) and instances.jsonl (every
+prompt, answer, reference, instance score and judge verdict); no API key or
+token is written. vorn-risk-compare compares two records.
+
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
-the run could not start, 2 for bad flags, 130 when interrupted (Ctrl+C)."""
+the run could not start, 2 for bad flags or a catalogue with a problem, 130
+when interrupted (Ctrl+C). With --check: 0 when the catalogue has no
+problem, 1 when it has."""
 
 
 def _whole_number(least: int):
@@ -87,7 +100,7 @@ def _number(text: str) -> float:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=f"{evidence.EPILOG}\n{EPILOG}",
+    parser = argparse.ArgumentParser(prog=PROG, description=DESCRIPTION, epilog=EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     model = parser.add_argument_group("model")
     model.add_argument("--endpoint", metavar="URL",
@@ -127,6 +140,14 @@ def build_parser() -> argparse.ArgumentParser:
                      help="SQLite file that keeps every answer, to repeat or resume a run [env VORN_EVAL_CACHE]")
     run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+    catalogue = parser.add_argument_group("catalogue")
+    catalogue.add_argument("--catalog", action="append", metavar="DIR",
+                           help="catalogue folder whose cards and risks join the catalogue (repeatable; the "
+                                "folders of VORN_CATALOG_PATH come first)")
+    catalogue.add_argument("--check", action="store_true",
+                           help="check every card and risks.json of the catalogue, print one line per problem, "
+                                "then stop")
 
     report = parser.add_argument_group("report")
     report.add_argument("--report", metavar="PATH", help="write the PDF report to PATH")
@@ -176,6 +197,13 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         parser.error(f"--thresholds must be two finite numbers, lower first, got {options.thresholds}")
     if options.report:
         _check_report(parser, options.report)
+    if options.check:
+        return options
+    # The catalogue's folders come before the risks: a risk named may be one of theirs.
+    try:
+        add_run_folders(options)
+    except CatalogueProblem as problem:
+        parser.exit(2, f"{PROG}: error: {problem}\n")
     if options.risks:
         options.risks = _known_risks(parser, options.risks)
     evidence.check_evidence_options(parser, options)

@@ -14,12 +14,6 @@ from vorn_metrics_plugin.mra.run_record import RecordFolderError, RunRecorder, c
 from . import output
 from .services import DEMO_MODEL_NAME
 
-EPILOG = """\
-With --output, the run's record is written to a new or empty folder:
-results.json (results, settings, times, usage) and instances.jsonl (every
-prompt, answer, reference, instance score and judge verdict); no API key or
-token is written. vorn-risk-compare compares two records."""
-
 
 def add_evidence_arguments(parser: argparse.ArgumentParser, report: argparse._ArgumentGroup) -> None:
     report.add_argument("--report-font", metavar="PATH",

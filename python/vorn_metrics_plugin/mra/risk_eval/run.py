@@ -8,6 +8,7 @@ from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_r
 
 from . import output
 from .arguments import PROG, parse_arguments
+from .catalogue import print_check
 from .evidence import RunEvidence
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
@@ -54,6 +55,8 @@ def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]
 
 
 def _evaluate(options) -> int:
+    if options.check:
+        return print_check(options)
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
@@ -103,7 +106,8 @@ def _evaluate(options) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; bad flags exit with status 2, failures with status 1 and a one-line message."""
+    """Run the command; bad flags and a catalogue with a problem exit with status 2 (a catalogue's
+    first problem on one line), failures with status 1 and a one-line message."""
     options = parse_arguments(argv)
     try:
         return _evaluate(options)

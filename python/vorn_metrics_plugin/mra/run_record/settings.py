@@ -32,8 +32,10 @@ def endpoint_root(url: str | None) -> str | None:
 
 
 def catalogue_folders() -> list[str]:
-    """The catalogue folders added to the risk catalogue, in order."""
-    return []
+    """The catalogue folders added to the risk catalogue, in order (absolute paths)."""
+    from vorn_metrics_plugin.mra.mra_api.catalog_folders import added_catalogs
+
+    return added_catalogs()
 
 
 def run_settings(*, model_id: str | None, endpoint: str | None, protocol: str | None, judge_model: str | None,
