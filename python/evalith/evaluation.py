@@ -5,7 +5,9 @@ its prediction and instance scores), built when it is read, so that scoring a
 large card keeps only the score arrays.  Every element shares the same
 ``["score"]["global"]`` dict: the mean of each metric over the instances with a
 percentile bootstrap confidence interval.  The first metric of the instances is
-the main score, reported again under "score".
+the main score, reported again under "score".  A metric that says what its
+scores rest on (a judge's answer and verdict) adds that to each result under
+its own key ("judge").
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ import numpy as np
 
 from .bootstrap import confidence_interval
 from .error_utils import EvalithError
-from .metrics import resolve_metric
+from .metrics import ScoresWithEvidence, resolve_metric
 
 __all__ = ["EvaluationResults", "confidence_interval", "evaluate"]
 
@@ -62,9 +64,13 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> "
         raise EvalithError("nothing to evaluate: no instances were given")
 
     per_metric: dict[str, np.ndarray] = {}
+    evidence: dict[str, list] = {}
     for full_name in _metric_names(instances):
         name, fn = resolve_metric(full_name)
-        per_metric[name] = np.asarray(fn(predictions, instances), dtype=float)
+        scores = fn(predictions, instances)
+        if isinstance(scores, ScoresWithEvidence):
+            evidence[scores.key] = scores.evidence
+        per_metric[name] = np.asarray(scores, dtype=float)
 
     main = next(iter(per_metric))
     global_scores: dict[str, Any] = {}
@@ -82,16 +88,17 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> "
         "num_of_instances": len(instances),
     }
 
-    return EvaluationResults(instances, predictions, per_metric, global_scores)
+    return EvaluationResults(instances, predictions, per_metric, global_scores, evidence)
 
 
 class EvaluationResults(Sequence):
     """The per-instance results of one evaluation, each built when it is read."""
 
     def __init__(self, instances: list, predictions: list[str], per_metric: dict[str, np.ndarray],
-                 global_scores: dict[str, Any]) -> None:
+                 global_scores: dict[str, Any], evidence: dict[str, list] | None = None) -> None:
         self._instances, self._predictions = instances, predictions
         self._per_metric, self._global = per_metric, global_scores
+        self._evidence = evidence or {}
         self._main = global_scores["score_name"]
 
     def __len__(self) -> int:
@@ -104,6 +111,8 @@ class EvaluationResults(Sequence):
         result = dict(self._instances[position])
         result["prediction"] = self._predictions[position]
         result["score"] = {"instance": instance_scores, "global": self._global}
+        for key, items in self._evidence.items():
+            result[key] = items[position]
         return result
 
     def __getitem__(self, index):

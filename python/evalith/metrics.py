@@ -14,6 +14,19 @@ from .error_utils import EvalithError
 
 MetricFn = Callable[[Sequence[str], Sequence[dict[str, Any]]], list[float]]
 
+
+class ScoresWithEvidence(list):
+    """A metric's instance scores with what each one rests on (a judge's answer, for example).
+
+    ``evaluate`` puts ``evidence[i]`` into the result of instance ``i`` under ``key``.
+    """
+
+    def __init__(self, scores: Sequence[float], key: str, evidence: Sequence[Any]) -> None:
+        super().__init__(scores)
+        if len(evidence) != len(self):
+            raise ValueError(f"{len(evidence)} pieces of evidence for {len(self)} scores")
+        self.key, self.evidence = key, list(evidence)
+
 # Marks that frame an answer without changing what it says: quotes, brackets and
 # markdown emphasis, a list bullet ("- " with its blank), and ellipses.  Signs,
 # "%", decimal points and currency marks are never among them: "-7" is not "7".

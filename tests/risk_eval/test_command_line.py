@@ -25,6 +25,7 @@ from tests.support.completion_server import (
 from vorn_metrics_plugin.mra import quorvane
 from vorn_metrics_plugin.mra.demo_judge import demo_judge
 from vorn_metrics_plugin.mra.demo_model import DemoModel
+from vorn_metrics_plugin.mra.risk_compare import main as compare_main
 from vorn_metrics_plugin.mra.risk_eval import main
 
 REPO = Path(__file__).resolve().parents[2]
@@ -161,10 +162,11 @@ def test_list_risks_shows_the_cards_a_run_answers(capsys):
     assert "spreading-toxicity: no card that the run evaluates" in out
 
 
-def test_console_script_names_the_command():
+@pytest.mark.parametrize("script, entry", [("vorn-risk-eval", main), ("vorn-risk-compare", compare_main)])
+def test_console_script_names_the_command(script, entry):
     scripts = tomllib.loads((REPO / "pyproject.toml").read_text())["project"]["scripts"]
-    module, _, function = scripts["vorn-risk-eval"].partition(":")
-    assert getattr(__import__(module, fromlist=[function]), function) is main
+    module, _, function = scripts[script].partition(":")
+    assert getattr(__import__(module, fromlist=[function]), function) is entry
 
 
 # Flags that end the command before anything runs: (flags, environment, what the last line says).

@@ -67,6 +67,20 @@ def check_writable(path: str) -> None:
         os.unlink(probe)
 
 
+def report_path_problem(path: str) -> str | None:
+    """Why a report cannot be written to ``path`` (a phrase for a message), or None when it can."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return f"folder {folder} does not exist"
+    if os.path.isdir(path):
+        return f"{path} is a folder; give the path of the PDF file"
+    try:
+        check_writable(path)
+    except OSError as error:
+        return f"cannot write {path}: {error.strerror}"
+    return None
+
+
 def write_atomically(path: str, data: bytes) -> None:
     """Write ``data`` to a temporary file beside ``path``, then move it into place.
 

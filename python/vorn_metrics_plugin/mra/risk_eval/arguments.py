@@ -11,10 +11,11 @@ from vorn_orvia_ai.retry_policy import DEFAULT_MAX_RETRIES
 from vorn_orvia_ai.service_url import url_problem
 
 from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
-from vorn_metrics_plugin.mra.pdf_generator.files import check_writable
+from vorn_metrics_plugin.mra.pdf_generator.files import report_path_problem
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
 
+from . import evidence
 from .catalogue import CatalogueProblem, add_run_folders
 
 PROG = "vorn-risk-eval"
@@ -63,6 +64,11 @@ default selection.
 Catalogue folders add cards and risks: those that VORN_CATALOG_PATH names
 (separated by the system's path separator), then each --catalog. A run checks
 the whole catalogue first and stops at a problem, before any request.
+
+With --output, the run's record is written to a new or empty folder:
+results.json (results, settings, times, usage) and instances.jsonl (every
+prompt, answer, reference, instance score and judge verdict); no API key or
+token is written. vorn-risk-compare compares two records.
 
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
 the run could not start, 2 for bad flags or a catalogue with a problem, 130
@@ -150,6 +156,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="score thresholds of the report, ascending (default: %s %s)" % DEFAULT_THRESHOLDS)
     report.add_argument("--model-name", metavar="NAME",
                         help="model name shown in the report (default: the model id, or \"built-in demo model\")")
+    evidence.add_evidence_arguments(parser, report)
 
     grc = parser.add_argument_group("GRC publishing")
     grc.add_argument("--grc-url", metavar="URL", help="base URL of the GRC service [env VORN_GRC_URL]")
@@ -199,6 +206,7 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         parser.exit(2, f"{PROG}: error: {problem}\n")
     if options.risks:
         options.risks = _known_risks(parser, options.risks)
+    evidence.check_evidence_options(parser, options)
     return options
 
 
@@ -220,15 +228,9 @@ def _check_secrets(parser: argparse.ArgumentParser, options: argparse.Namespace,
 
 def _check_report(parser: argparse.ArgumentParser, path: str) -> None:
     """A report that cannot be written is found now, not after the whole evaluation."""
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        parser.error(f"--report: folder {folder} does not exist")
-    if os.path.isdir(path):
-        parser.error(f"--report: {path} is a folder; give the path of the PDF file")
-    try:
-        check_writable(path)
-    except OSError as error:
-        parser.error(f"--report: cannot write {path}: {error.strerror}")
+    problem = report_path_problem(path)
+    if problem:
+        parser.error(f"--report: {problem}")
 
 
 def _known_risks(parser: argparse.ArgumentParser, names: list[str]) -> list[str]:

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
+from vorn_metrics_plugin.mra.report_details import add_report_details
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
 
 from . import output
 from .arguments import PROG, parse_arguments
 from .catalogue import print_check
+from .evidence import RunEvidence
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -52,12 +54,6 @@ def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]
     return risks, [name for name in JUDGE_SCORED_RISKS if name not in risks]
 
 
-def _with_usage_in_report(evaluator, usage) -> None:
-    """The report's details carry the usage figures after the evaluator's own."""
-    details = evaluator._build_report_details
-    evaluator._build_report_details = lambda: {**details(), **usage.report_details()}
-
-
 def _evaluate(options) -> int:
     if options.check:
         return print_check(options)
@@ -79,16 +75,18 @@ def _evaluate(options) -> int:
             output.status(f"Evaluating {services.label} on {len(risks)} risk(s), {total} card(s){sample}")
             if left_out:
                 output.status(f"Left out: {', '.join(left_out)} (scored by a judge model: give --judge-model)")
-            with progress:
-                results = evaluator.quorvanes()
+            evidence = RunEvidence(options, evaluator)
+            with progress, evidence.capturing():
+                returned = evaluator.quorvanes()
         # A run that publishes to a GRC service returns the values as stored
         # (scores and interval bounds); formatting leaves texts as they are.
-        results = quorvane.calculate_score_with_margin(results)
+        results = quorvane.calculate_score_with_margin(returned)
         output.result(results_table(results))
+        evidence.keep(returned, risks, services.usage.record() if services.asks_a_service else None)
 
         if options.report:
             if services.asks_a_service:
-                _with_usage_in_report(evaluator, services.usage)
+                add_report_details(evaluator, services.usage.report_details())
             path = evaluator.get_pdf_report(results, options.report, options.thresholds)
             output.status(f"Report written to {path}")
 
