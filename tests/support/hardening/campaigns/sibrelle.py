@@ -6,9 +6,9 @@ that gets through to LIME costs milliseconds; the numeric steps also get huge
 (zero-stride) arrays, which cost no memory.
 """
 
-import contextlib
 import io
 import os
+from unittest import mock
 
 import h5py
 import numpy as np
@@ -294,21 +294,9 @@ def lime_kernel_health():
 # ---------------------------------------------------------------------------
 # quickshift
 
-THREADS = "VORN_SIBRELLE_THREADS"
-
-
-@contextlib.contextmanager
 def thread_cap(value):
-    """The call runs with VORN_SIBRELLE_THREADS set to `value` (None: unset)."""
-    saved = os.environ.pop(THREADS, None)
-    if value is not None:
-        os.environ[THREADS] = value
-    try:
-        yield
-    finally:
-        os.environ.pop(THREADS, None)
-        if saved is not None:
-            os.environ[THREADS] = saved
+    """The call runs with VORN_SIBRELLE_THREADS set to `value` (None: as it is)."""
+    return mock.patch.dict(os.environ, {} if value is None else {"VORN_SIBRELLE_THREADS": value})
 
 
 def with_nan(array):
@@ -337,7 +325,8 @@ def quickshift():
                "rng": st.one_of(st.integers(0, 2 ** 31 - 1), values.integers),
                "channel_axis": st.one_of(st.integers(-4, 3), values.integers)},
               optional_fakes={"skimage_quickshift": values.callbacks(values.arrays)},
-              context=st.builds(thread_cap, st.sampled_from([None, None, None, "1", "2", "3", "0", "many"]))),
+              context=st.builds(thread_cap,
+                                st.sampled_from([None, None, None, "1", "2", "3", "0", "many"]))),
     ]
     return Campaign([sibrelle], [], entries, quickshift_health)
 

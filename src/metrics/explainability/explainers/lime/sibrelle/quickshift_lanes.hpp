@@ -58,18 +58,16 @@ inline Vector load(const T* at) {
 
 // a < b ? a : b per lane (b where either is NaN), in one instruction where
 // there is one: a running minimum then costs one step per update.
-inline Values<double> minimum(Values<double> a, Values<double> b) {
+template <typename T>
+inline Values<T> minimum(Values<T> a, Values<T> b) {
 #if defined(__SSE2__)
-  return reinterpret_cast<Values<double>>(
-      _mm_min_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
-#else
-  return a < b ? a : b;
-#endif
-}
-inline Values<float> minimum(Values<float> a, Values<float> b) {
-#if defined(__SSE2__)
-  return reinterpret_cast<Values<float>>(
-      _mm_min_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b)));
+  if constexpr (std::is_same_v<T, double>) {
+    return reinterpret_cast<Values<T>>(
+        _mm_min_pd(reinterpret_cast<__m128d>(a), reinterpret_cast<__m128d>(b)));
+  } else {
+    return reinterpret_cast<Values<T>>(
+        _mm_min_ps(reinterpret_cast<__m128>(a), reinterpret_cast<__m128>(b)));
+  }
 #else
   return a < b ? a : b;
 #endif

@@ -73,7 +73,7 @@ void group_parents(const Layout<T>& layout, T max_dist, int64_t r, int64_t c0,
       // Only higher neighbours compete; infinity never wins.
       const Values<T> candidate = higher ? dist : infinity;
       chosen = candidate < closest ? position : chosen;
-      closest = minimum(candidate, closest);
+      closest = minimum<T>(candidate, closest);
       position = position + T(1);
     }
   }
