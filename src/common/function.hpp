@@ -90,7 +90,8 @@ struct callable_traits<R (C::*)(A...) noexcept> : callable_traits<R (*)(A...)> {
 
 template <typename T>
 inline constexpr bool is_parameter_item =
-    std::is_base_of_v<py::arg, T> || std::is_same_v<T, annotation> || std::is_same_v<T, py::kw_only>;
+    std::is_base_of_v<py::arg, T> || std::is_same_v<T, annotation> ||
+    std::is_same_v<T, py::kw_only>;
 template <typename... Extra>
 inline constexpr size_t parameter_count = (size_t{0} + ... + (std::is_base_of_v<py::arg, Extra> ? 1 : 0));
 

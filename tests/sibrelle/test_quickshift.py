@@ -66,6 +66,8 @@ IMAGES = {
     "grey bool": (noise((10, 14), 11) > 127, {"convert2lab": False}),
     "grey 1-D": (noise((30,), 12), {"convert2lab": False}),
     "four channels": (noise((9, 10, 4), 13, np.float64), {"convert2lab": False}),
+    "float64 0 to 255, big-endian": (noise((8, 9, 3), 14).astype(">f8"), {}),
+    "uint8 Fortran order, reversed": (np.asfortranarray(noise((10, 12, 3), 15))[::-1], {}),
 }
 SETTINGS = [
     {"kernel_size": 1, "max_dist": 0},
@@ -78,6 +80,8 @@ SETTINGS = [
     {"kernel_size": float(np.float32(4 / 3)), "max_dist": 2, "rng": 2 ** 31 - 1},
     {"kernel_size": 1.5, "ratio": -0.3, "max_dist": 1e300},
     {"kernel_size": 2, "ratio": 3, "max_dist": float("inf")},
+    {"kernel_size": 3, "max_dist": -1},
+    {"kernel_size": 300, "max_dist": 50},
 ]
 
 

@@ -313,7 +313,8 @@ quickshift_images = st.one_of(
     st.integers(0, 3).map(lambda seed: image(seed).astype(np.float32) / 255),
     st.integers(0, 3).map(lambda seed: with_nan(image(seed))), values.arrays,
 )
-quickshift_reals = st.one_of(st.integers(-1, 7), st.floats(0.5, 6.5), values.floats, values.integers)
+quickshift_reals = st.one_of(st.integers(-1, 7), st.floats(0.5, 6.5), values.floats,
+                             values.integers)
 
 
 def quickshift():

@@ -210,7 +210,8 @@ py::array loop_array(py::handle value, std::initializer_list<int64_t> shape) {
   const int wanted = py::detail::npy_api::NPY_ARRAY_C_CONTIGUOUS_ |
                      py::detail::npy_api::NPY_ARRAY_ALIGNED_;
   if (!array || array.dtype().kind() != 'f' || array.itemsize() != sizeof(T) ||
-      (array.flags() & wanted) != wanted || array.ndim() != static_cast<py::ssize_t>(shape.size()) ||
+      (array.flags() & wanted) != wanted ||
+      array.ndim() != static_cast<py::ssize_t>(shape.size()) ||
       !std::equal(shape.begin(), shape.end(), array.shape())) {
     return py::reinterpret_steal<py::array>(py::handle());
   }

@@ -271,7 +271,8 @@ void add_densities(Layout<T>& layout, T inv_kernel_size_sqr, size_t threads,
     }
     // Two bands per thread, each at least twice the reach high: the terms
     // a band recomputes above its first row stay a small share.
-    const int64_t most_bands = std::max<int64_t>(1, g.height / std::max<int64_t>(1, 2 * g.row_reach));
+    const int64_t most_bands =
+        std::max<int64_t>(1, g.height / std::max<int64_t>(1, 2 * g.row_reach));
     const int64_t bands =
         threads > 1 ? std::min(static_cast<int64_t>(2 * threads), most_bands) : 1;
     const int64_t band_rows = (g.height + bands - 1) / bands;
