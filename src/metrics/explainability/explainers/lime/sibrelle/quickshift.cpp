@@ -142,11 +142,12 @@ std::optional<NativeCall> native_call(py::handle image, py::handle ratio, py::ha
   }
 
   // The shape np.atleast_3d gives, then the channels moved last.
+  // (N,) becomes (1, N, 1); (M, N) becomes (M, N, 1).
   int64_t shape[3] = {1, 1, 1};
   const auto ndim = array.ndim();
-  if (ndim == 1) shape[1] = array.shape(0);
-  if (ndim >= 2) shape[0] = array.shape(0), shape[1] = array.shape(1);
-  if (ndim == 3) shape[2] = array.shape(2);
+  for (py::ssize_t axis_index = 0; axis_index < ndim; ++axis_index) {
+    shape[ndim == 1 ? 1 : axis_index] = array.shape(axis_index);
+  }
   const int channel = static_cast<int>(axis < 0 ? axis + 3 : axis);
   call.channels = shape[channel];
   int64_t rest[2];
