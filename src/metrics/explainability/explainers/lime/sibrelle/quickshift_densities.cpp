@@ -16,8 +16,9 @@
 // per column; tasks therefore cover bands of rows, and columns in tiles on
 // wide images, each recomputing the few terms at its edges that a
 // neighbouring task also computes. Windows so large that the kept terms
-// would not fit the memory allowed take the direct loop, which computes
-// every term for both of its pixels, as the reference does.
+// would not fit the memory allowed (64 MiB a task, 256 MiB for the tasks
+// running at once) take the direct loop, which computes every term for both
+// of its pixels, as the reference does.
 #include "metrics/explainability/explainers/lime/sibrelle/quickshift_lanes.hpp"
 
 #include <cmath>
@@ -31,8 +32,9 @@ namespace {
 // kTileWidth columns.
 constexpr int64_t kWideImage = 512;
 constexpr int64_t kTileWidth = 256;
-// The most memory one task may keep terms in.
+// The most memory one task may keep terms in, and all tasks running at once.
 constexpr double kKeptTermBytes = 64.0 * 1024 * 1024;
+constexpr double kAllKeptTermBytes = 256.0 * 1024 * 1024;
 
 template <typename T>
 inline T add_term(T sum, double term) {
@@ -264,17 +266,22 @@ void add_densities(Layout<T>& layout, T inv_kernel_size_sqr, size_t threads,
                    const TaskRunner& run_tasks) {
   const Geometry& g = layout.geometry;
   const int64_t tile = g.width <= kWideImage ? g.width : kTileWidth;
+  // Two bands per thread, each at least twice the reach high: the terms a
+  // band recomputes above its first row stay a small share.
+  const int64_t most_bands =
+      std::max<int64_t>(1, g.height / std::max<int64_t>(1, 2 * g.row_reach));
+  const int64_t bands =
+      threads > 1 ? std::min(static_cast<int64_t>(2 * threads), most_bands) : 1;
+  const int64_t tiles = (g.width + tile - 1) / tile;
+  const double kept = KeptTerms::bytes(g, tile + 2 * g.column_reach);
+  const double at_once = static_cast<double>(std::min<int64_t>(
+      static_cast<int64_t>(std::max<size_t>(threads, 1)), bands * tiles));
+  const bool keep = kept <= kKeptTermBytes && kept * at_once <= kAllKeptTermBytes;
   with_channels(g, [&](auto channels) {
-    if (KeptTerms::bytes(g, tile + 2 * g.column_reach) > kKeptTermBytes) {
+    if (!keep) {
       direct_densities<channels()>(layout, inv_kernel_size_sqr, run_tasks);
       return;
     }
-    // Two bands per thread, each at least twice the reach high: the terms
-    // a band recomputes above its first row stay a small share.
-    const int64_t most_bands =
-        std::max<int64_t>(1, g.height / std::max<int64_t>(1, 2 * g.row_reach));
-    const int64_t bands =
-        threads > 1 ? std::min(static_cast<int64_t>(2 * threads), most_bands) : 1;
     const int64_t band_rows = (g.height + bands - 1) / bands;
     std::vector<Task> tasks;
     for (int64_t first = 0; first < g.height; first += band_rows) {
