@@ -8,21 +8,34 @@ as ``metrics.<name>``; results report them under ``<name>``.
 from __future__ import annotations
 
 import re
-import string
 from typing import Any, Callable, Sequence
 
 from .error_utils import EvalithError
 
 MetricFn = Callable[[Sequence[str], Sequence[dict[str, Any]]], list[float]]
 
-_PUNCTUATION = string.punctuation + "\u2018\u2019\u201c\u201d"
+# Marks that frame an answer without changing what it says: quotes, brackets and
+# markdown emphasis, a list bullet ("- " with its blank), and ellipses.  Signs,
+# "%", decimal points and currency marks are never among them: "-7" is not "7".
+_LEADING_FRAME = re.compile(r"^(?:[\s\"'`*_~(\[{\u00ab\u201c\u00a1\u00bf]|[-\u2022]\s|\.\.\.|\u2026)+")
+# ... and, at the end, sentence punctuation too ("42." is 42; "3.50" keeps its point).
+_TRAILING_FRAME = re.compile(r"[\s\"'`*_~)\]}\u00bb\u201d.,;:!?\u2026]+$")
+_TYPOGRAPHIC = str.maketrans({"\u2018": "'", "\u2019": "'", "\u201c": '"', "\u201d": '"', "\u2212": "-"})
 
 
 def normalize_text(text: str) -> str:
-    """Case-fold, unify apostrophes, collapse blanks and trim punctuation at both ends."""
-    text = text.replace("\u2019", "'").replace("\u2018", "'").casefold()
-    text = " ".join(text.split())
-    return text.strip(_PUNCTUATION + " ")
+    """Case-fold, unify quotes and minus signs, collapse blanks, and drop the marks
+    that frame an answer (quotes, brackets, emphasis, trailing sentence punctuation)."""
+    text = " ".join(text.translate(_TYPOGRAPHIC).casefold().split())
+    return _TRAILING_FRAME.sub("", _LEADING_FRAME.sub("", text))
+
+
+def _reference_pattern(reference: str) -> re.Pattern:
+    """Match ``reference`` as whole words; a number must also stand alone, so
+    that "-42", "42%" or "42.5" do not count as containing 42."""
+    before = r"(?<![\w+\-\u00b1.])" if reference[0].isdigit() or reference[0] == "." else r"(?<!\w)"
+    after = r"(?!\w|%|[.,]\d)" if reference[-1].isdigit() else r"(?!\w)"
+    return re.compile(before + re.escape(reference) + after)
 
 
 def exact_match(predictions: Sequence[str], instances: Sequence[dict]) -> list[float]:
@@ -42,7 +55,7 @@ def contains_reference(predictions: Sequence[str], instances: Sequence[dict]) ->
         hit = False
         for ref in instance["references"]:
             ref = normalize_text(ref)
-            if ref and re.search(r"(?<!\w)" + re.escape(ref) + r"(?!\w)", answer):
+            if ref and _reference_pattern(ref).search(answer):
                 hit = True
                 break
         scores.append(1.0 if hit else 0.0)

@@ -1,33 +1,43 @@
 """Text generation with a foundation model of the Orvia AI inference service.
 
-The service speaks the OpenAI-compatible text-completion protocol: each prompt
-is sent as ``POST {url}/v1/completions`` with a JSON body holding the model id,
-the prompt and the decoding settings, authenticated with the API key as a
-bearer token.  The first choice of the answer is the generated text.
+The service speaks one of the two OpenAI-compatible protocols, chosen by the
+credentials key ``"api"``:
+
+- ``"completions"`` (the default): ``POST {url}/v1/completions`` with the
+  model id, the prompt and the decoding settings; the answer is
+  ``choices[0].text``.
+- ``"chat"``: ``POST {url}/v1/chat/completions`` with the model id and the
+  messages (a system message first when ``"system_prompt"`` is set, then the
+  prompt as the user's message); the answer is ``choices[0].message.content``.
+
+Requests are authenticated with the API key as a bearer token and go out
+through the ``openai`` client package with its own retries switched off: a
+request is sent once, and callers that want retries wrap it in a
+:class:`~vorn_orvia_ai.retry_policy.RetryPolicy`.
 """
 
 from __future__ import annotations
 
-import json
 import logging
+import threading
 from collections.abc import Mapping
+from dataclasses import dataclass
 from typing import Any
 from urllib.parse import urlsplit
 
-import requests
-
 from . import __version__
-from .metanames import DecodingMethods, GenTextParamsMetaNames as _P
+from .answers import CHAT, COMPLETIONS, Generation, read_generation, service_message
+from .generation_settings import request_settings, split_settings
 from .qrm_client_error import (
     ApiRequestFailure,
     CannotSetProjectOrSpace,
+    ConnectionDropped,
     GatewayTimeoutError,
     InvalidCredentialsError,
-    MalformedResponseError,
     ServiceConnectionError,
 )
 
-__all__ = ["ModelInference", "DEFAULT_TIMEOUT"]
+__all__ = ["ModelInference", "Generation", "DEFAULT_TIMEOUT", "CHAT", "COMPLETIONS"]
 
 _log = logging.getLogger(__name__)
 
@@ -36,99 +46,29 @@ _log = logging.getLogger(__name__)
 DEFAULT_TIMEOUT = (10.0, 300.0)
 
 _GATEWAY_TIMEOUT_STATUSES = (503, 504)
-_MAX_MESSAGE_CHARS = 500
+_PROTOCOLS = (COMPLETIONS, CHAT)
+_PATHS = {COMPLETIONS: "/completions", CHAT: "/chat/completions"}
 
 
-def _is_int(value: Any) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool)
+@dataclass(frozen=True)
+class _Service:
+    root: str  # the service root, without the API version or the protocol path
+    apikey: str
+    protocol: str
+    system_prompt: str | None
 
 
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+def _service_root(url: str) -> str:
+    # Accept the service root as well as a URL that already names the API version or the protocol.
+    url = url.rstrip("/")
+    for suffix in ("/v1/chat/completions", "/v1/completions", "/v1"):
+        if url.endswith(suffix):
+            return url[: -len(suffix)]
+    return url
 
 
-def _decoding_method(params: Mapping) -> str:
-    method = params.get(_P.DECODING_METHOD)
-    if method is None:
-        # Without an explicit method a temperature asks for sampling;
-        # everything else decodes greedily, which is reproducible.
-        return DecodingMethods.SAMPLE if params.get(_P.TEMPERATURE) is not None else DecodingMethods.GREEDY
-    method = getattr(method, "value", method)  # enum members carry the name in .value
-    if isinstance(method, str) and method.strip().lower() in (DecodingMethods.GREEDY, DecodingMethods.SAMPLE):
-        return method.strip().lower()
-    raise ValueError(
-        f"Unsupported decoding method {method!r}; use {DecodingMethods.GREEDY!r} or {DecodingMethods.SAMPLE!r}"
-    )
-
-
-def _completion_settings(params: Mapping | None) -> dict:
-    """Translate generation parameters into the fields of a completion request.
-
-    Raises ``ValueError`` for a value of the wrong type or range.  Entries whose
-    value is ``None`` count as absent; unknown names are ignored.
-    """
-    if params is None:
-        params = {}
-    if not isinstance(params, Mapping):
-        raise ValueError(f"params must be a dict of generation parameters, not {type(params).__name__}")
-    params = {key: value for key, value in params.items() if value is not None}
-    unknown = sorted(str(key) for key in params if key not in _P.names())
-    if unknown:
-        _log.debug("Ignoring unsupported generation parameters: %s", ", ".join(unknown))
-
-    settings: dict[str, Any] = {}
-    if _decoding_method(params) == DecodingMethods.GREEDY:
-        settings["temperature"] = 0
-    else:
-        temperature = params.get(_P.TEMPERATURE, 1.0)
-        if not _is_number(temperature) or temperature < 0:
-            raise ValueError(f"{_P.TEMPERATURE} must be a non-negative number, got {temperature!r}")
-        settings["temperature"] = temperature
-        if _P.TOP_P in params:
-            top_p = params[_P.TOP_P]
-            if not _is_number(top_p) or not 0 < top_p <= 1:
-                raise ValueError(f"{_P.TOP_P} must be a number in (0, 1], got {top_p!r}")
-            settings["top_p"] = top_p
-        if _P.TOP_K in params:
-            top_k = params[_P.TOP_K]
-            if not _is_int(top_k) or top_k < 1:
-                raise ValueError(f"{_P.TOP_K} must be a positive integer, got {top_k!r}")
-            settings["top_k"] = top_k
-
-    for name, field in ((_P.MAX_NEW_TOKENS, "max_tokens"), (_P.MIN_NEW_TOKENS, "min_tokens")):
-        if name in params:
-            value = params[name]
-            if not _is_int(value) or value < 0:
-                raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
-            settings[field] = value
-    if settings.get("min_tokens", 0) > settings.get("max_tokens", float("inf")):
-        raise ValueError(
-            f"{_P.MIN_NEW_TOKENS} ({settings['min_tokens']}) exceeds {_P.MAX_NEW_TOKENS} ({settings['max_tokens']})"
-        )
-
-    if _P.STOP_SEQUENCES in params:
-        stop = params[_P.STOP_SEQUENCES]
-        if isinstance(stop, str):
-            stop = [stop]
-        if not isinstance(stop, (list, tuple)) or not all(isinstance(item, str) for item in stop):
-            raise ValueError(f"{_P.STOP_SEQUENCES} must be a string or a list of strings, got {stop!r}")
-        if stop:
-            settings["stop"] = list(stop)
-    if _P.RANDOM_SEED in params:
-        seed = params[_P.RANDOM_SEED]
-        if not _is_int(seed):
-            raise ValueError(f"{_P.RANDOM_SEED} must be an integer, got {seed!r}")
-        settings["seed"] = seed
-    if _P.REPETITION_PENALTY in params:
-        penalty = params[_P.REPETITION_PENALTY]
-        if not _is_number(penalty) or penalty <= 0:
-            raise ValueError(f"{_P.REPETITION_PENALTY} must be a positive number, got {penalty!r}")
-        settings["repetition_penalty"] = penalty
-    return settings
-
-
-def _read_credentials(credentials: Any) -> tuple[str, str]:
-    """Return (base URL, API key) from a credential set, or raise."""
+def _read_credentials(credentials: Any) -> _Service:
+    """The service settings of a credential set, or raise."""
     if credentials is None:
         raise InvalidCredentialsError("No credentials given; a dict with 'url' and 'apikey' is required")
     getter = credentials.get if isinstance(credentials, Mapping) else getattr(credentials, "get", None)
@@ -146,55 +86,57 @@ def _read_credentials(credentials: Any) -> tuple[str, str]:
     parts = urlsplit(url)
     if parts.scheme.lower() not in ("http", "https") or not parts.netloc:
         raise InvalidCredentialsError(f"Credential 'url' must be an http(s) URL, got {url!r}")
-    return url.rstrip("/"), apikey.strip()
+    protocol = getter("api") or COMPLETIONS
+    if protocol not in _PROTOCOLS:
+        raise InvalidCredentialsError(f"Credential 'api' must be 'chat' or 'completions', got {protocol!r}")
+    system_prompt = getter("system_prompt")
+    if system_prompt is not None and not isinstance(system_prompt, str):
+        raise InvalidCredentialsError(f"Credential 'system_prompt' must be a string, not {type(system_prompt).__name__}")
+    return _Service(_service_root(url), apikey.strip(), protocol, system_prompt or None)
 
 
-def _completions_endpoint(base_url: str) -> str:
-    # Accept the service root as well as a URL that already names the API version.
-    if base_url.endswith("/v1/completions"):
-        return base_url
-    if base_url.endswith("/v1"):
-        return base_url + "/completions"
-    return base_url + "/v1/completions"
+def _request_headers(apikey: str, project_id: str) -> dict[str, str]:
+    """Every header of a request that is ours to set."""
+    return {
+        "Authorization": f"Bearer {apikey}",
+        "X-Vorn-Project-Id": project_id,
+        "User-Agent": f"vorn-orvia-ai/{__version__}",
+    }
 
 
-def _service_message(response: requests.Response) -> str:
-    """The error message a service put into an error answer."""
-    try:
-        body = response.json()
-    except ValueError:
-        body = None
-    message = None
-    if isinstance(body, dict):
-        error = body.get("error")
-        if isinstance(error, dict):
-            message = error.get("message") or json.dumps(error)
-        elif isinstance(error, str) and error:
-            message = error
-        if message is None:
-            for key in ("message", "detail"):
-                if isinstance(body.get(key), str) and body[key]:
-                    message = body[key]
-                    break
-        if message is None and isinstance(body.get("errors"), list) and body["errors"]:
-            first = body["errors"][0]
-            message = first.get("message") if isinstance(first, dict) else str(first)
-    if not message:
-        message = (response.text or "").strip() or (response.reason or "")
-    message = str(message)
-    if len(message) > _MAX_MESSAGE_CHARS:
-        message = message[:_MAX_MESSAGE_CHARS] + "..."
-    return message
+def _status_error(response) -> ApiRequestFailure:
+    """The client error for an answer with an error status."""
+    status, reason = response.status_code, response.reason_phrase or ""
+    message = service_message(response.text, reason)
+    if status in _GATEWAY_TIMEOUT_STATUSES:
+        return GatewayTimeoutError(
+            f"503 Service Unavailable: the inference gateway timed out (HTTP {status} {reason}".rstrip() + f"): {message}",
+            status_code=status, error_message=message, headers=response.headers,
+        )
+    return ApiRequestFailure(
+        f"Inference request failed with HTTP {status} {reason}".rstrip() + f": {message}",
+        status_code=status, error_message=message, headers=response.headers,
+    )
+
+
+def _was_dropped(error: BaseException) -> bool:
+    """True when the connection broke after the request went out (not refused, not timed out)."""
+    import httpx2
+
+    return isinstance(error, (httpx2.RemoteProtocolError, httpx2.ReadError, httpx2.WriteError))
 
 
 class ModelInference:
     """Client of one foundation model of the inference service.
 
-    ``credentials`` is a dict with "url" (the service root) and "apikey"; the
-    data-platform form, which adds "username" and "instance_id", is accepted
-    too.  ``params`` holds the default generation parameters, keyed by the
-    names of :class:`~vorn_orvia_ai.metanames.GenTextParamsMetaNames`.
-    Nothing is sent over the network until :meth:`generate_text` is called.
+    ``credentials`` is a dict with "url" (the service root) and "apikey", and
+    optionally "api" ("chat" or "completions", the default) and
+    "system_prompt"; the data-platform form, which adds "username" and
+    "instance_id", is accepted too.  ``params`` holds the default generation
+    parameters, keyed by the names of
+    :class:`~vorn_orvia_ai.metanames.GenTextParamsMetaNames`.  Nothing is sent
+    over the network until :meth:`generate_text` is called.  One client may be
+    used from several threads at once.
     """
 
     def __init__(
@@ -206,25 +148,52 @@ class ModelInference:
         verify: bool | str = True,
         timeout: float | tuple[float, float] = DEFAULT_TIMEOUT,
     ) -> None:
-        self._base_url, self._apikey = _read_credentials(credentials)
+        self._service = _read_credentials(credentials)
         if not isinstance(model_id, str) or not model_id.strip():
             raise ValueError(f"model_id must be a non-empty string, got {model_id!r}")
         if project_id is None or (isinstance(project_id, str) and not project_id.strip()):
             raise CannotSetProjectOrSpace("A project id is required to set the inference context; none was given")
         self.model_id = model_id
         self.project_id = str(project_id)
-        _completion_settings(params)  # reject bad parameters now rather than at the first call
+        request_settings(params)  # reject bad parameters now rather than at the first call
         self.params = dict(params) if params else {}
         self.credentials = credentials
         self.verify = verify
         self.timeout = timeout
-        self._endpoint = _completions_endpoint(self._base_url)
-        self._session: requests.Session | None = None
+        self._headers = _request_headers(self._service.apikey, self.project_id)
+        self._client = None
+        self._client_lock = threading.Lock()
+
+    @property
+    def protocol(self) -> str:
+        """"chat" or "completions"."""
+        return self._service.protocol
+
+    @property
+    def root_url(self) -> str:
+        """The service root, without the API version and the protocol path."""
+        return self._service.root
+
+    @property
+    def system_prompt(self) -> str | None:
+        return self._service.system_prompt
+
+    @property
+    def _api_url(self) -> str:
+        # The one place that decides where requests go; the protocol path is appended to it.
+        return self._service.root + "/v1"
 
     @property
     def endpoint(self) -> str:
-        """URL that completion requests are posted to."""
-        return self._endpoint
+        """URL that generation requests are posted to."""
+        return self._api_url + _PATHS[self.protocol]
+
+    def settings(self, params: Mapping | None = None) -> dict:
+        """The request fields of the client's parameters, overridden by ``params``."""
+        merged = dict(self.params)
+        if params:
+            merged.update(params)
+        return request_settings(merged)
 
     def generate_text(self, prompt: str | list[str] | None = None, params: Mapping | None = None):
         """Generate text for one prompt or for a list of prompts.
@@ -242,78 +211,77 @@ class ModelInference:
         for index, item in enumerate(prompts):
             if not isinstance(item, str):
                 raise TypeError(f"prompt {index} is a {type(item).__name__}, not a string")
-
-        merged = dict(self.params)
-        if params:
-            merged.update(params)
-        settings = _completion_settings(merged)
-        texts = [self._complete(text, settings) for text in prompts]
+        settings = self.settings(params)
+        texts = [self._send(text, settings).text for text in prompts]
         return texts[0] if single else texts
 
-    def _complete(self, prompt: str, settings: dict) -> str:
-        body = {"model": self.model_id, "prompt": prompt, **settings}
-        headers = {
-            "Authorization": f"Bearer {self._apikey}",
-            "Content-Type": "application/json",
-            "Accept": "application/json",
-            "X-Vorn-Project-Id": self.project_id,
-            "User-Agent": f"vorn-orvia-ai/{__version__}",
-        }
-        if self._session is None:
-            self._session = requests.Session()
-        try:
-            response = self._session.post(
-                self._endpoint, json=body, headers=headers, timeout=self.timeout, verify=self.verify
-            )
-        except requests.exceptions.RequestException as exc:
-            raise ServiceConnectionError(
-                f"Could not reach the inference service at {self._endpoint}: {exc}"
-            ) from exc
-        return self._parse(response)
+    def generate(self, prompt: str, params: Mapping | None = None) -> Generation:
+        """One request for one prompt: the answer's text and the tokens the service counted."""
+        if not isinstance(prompt, str):
+            raise TypeError(f"prompt must be a string, not {type(prompt).__name__}")
+        return self._send(prompt, self.settings(params))
 
-    def _parse(self, response: requests.Response) -> str:
-        status = response.status_code
-        if status in _GATEWAY_TIMEOUT_STATUSES:
-            message = _service_message(response)
-            raise GatewayTimeoutError(
-                f"503 Service Unavailable: the inference gateway timed out "
-                f"(HTTP {status} {response.reason or ''}".rstrip() + f"): {message}",
-                status_code=status,
-                error_message=message,
-            )
-        if not 200 <= status < 300:
-            message = _service_message(response)
-            raise ApiRequestFailure(
-                f"Inference request failed with HTTP {status} {response.reason or ''}".rstrip() + f": {message}",
-                status_code=status,
-                error_message=message,
-            )
+    def _openai_client(self):
+        with self._client_lock:
+            if self._client is None:
+                import openai
+
+                connect, read = self.timeout if isinstance(self.timeout, tuple) else (self.timeout, self.timeout)
+                self._client = openai.OpenAI(
+                    api_key=self._service.apikey, base_url=self._api_url, max_retries=0,
+                    default_headers=self._headers, timeout=openai.Timeout(read, connect=connect),
+                    http_client=openai.DefaultHttpxClient(verify=self.verify),
+                )
+            return self._client
+
+    def _send(self, prompt: str, settings: dict) -> Generation:
+        import openai
+
+        client = self._openai_client()
+        standard, extensions = split_settings(settings)
         try:
-            data = response.json()
-        except ValueError:
-            excerpt = (response.text or "")[:_MAX_MESSAGE_CHARS]
-            raise MalformedResponseError(
-                f"Inference service answered HTTP {status} with a body that is not JSON: {excerpt!r}",
-                status_code=status,
-                error_message=excerpt,
-            ) from None
-        choices = data.get("choices") if isinstance(data, dict) else None
-        first = choices[0] if isinstance(choices, list) and choices else None
-        text = first.get("text") if isinstance(first, dict) else None
-        if not isinstance(text, str):
-            excerpt = json.dumps(data)[:_MAX_MESSAGE_CHARS]
-            raise MalformedResponseError(
-                f"Inference service answered HTTP {status} without a completion text: {excerpt}",
-                status_code=status,
-                error_message=excerpt,
-            )
-        return text
+            if self.protocol == CHAT:
+                if extensions:
+                    _log.debug("Not sent in a chat request: %s", ", ".join(sorted(extensions)))
+                raw = client.chat.completions.with_raw_response.create(
+                    model=self.model_id, messages=self._messages(prompt), **standard)
+            else:
+                raw = client.completions.with_raw_response.create(
+                    model=self.model_id, prompt=self._completion_prompt(prompt), **standard,
+                    extra_body=extensions or None)
+        except openai.APIStatusError as error:
+            raise _status_error(error.response) from None
+        except openai.APIConnectionError as error:
+            cause = error.__cause__ or error
+            if _was_dropped(cause):
+                raise ConnectionDropped(
+                    f"The inference service at {self.endpoint} dropped the connection before answering: {cause}"
+                ) from cause
+            raise ServiceConnectionError(f"Could not reach the inference service at {self.endpoint}: {cause}") from cause
+        response = raw.http_response
+        return read_generation(response.text, response.status_code, self.protocol)
+
+    def _messages(self, prompt: str) -> list[dict]:
+        system = [{"role": "system", "content": self.system_prompt}] if self.system_prompt else []
+        return [*system, {"role": "user", "content": prompt}]
+
+    def _completion_prompt(self, prompt: str) -> str:
+        # The completion protocol has no system message: the instructions go before the prompt.
+        return f"{self.system_prompt}\n\n{prompt}" if self.system_prompt else prompt
+
+    def __getstate__(self) -> dict:
+        # A copy (for another process, say) opens its own connections.
+        return {**self.__dict__, "_client": None, "_client_lock": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, _client_lock=threading.Lock())
 
     def close(self) -> None:
         """Release the pooled HTTP connections (the client stays usable)."""
-        if self._session is not None:
-            self._session.close()
-            self._session = None
+        with self._client_lock:
+            client, self._client = self._client, None
+        if client is not None:
+            client.close()
 
     def __enter__(self) -> "ModelInference":
         return self
@@ -322,4 +290,5 @@ class ModelInference:
         self.close()
 
     def __repr__(self) -> str:
-        return f"ModelInference(model_id={self.model_id!r}, project_id={self.project_id!r}, url={self._base_url!r})"
+        return (f"ModelInference(model_id={self.model_id!r}, project_id={self.project_id!r}, "
+                f"url={self.root_url!r}, api={self.protocol!r})")

@@ -7,9 +7,12 @@ __all__ = [
     "InvalidCredentialsError",
     "CannotSetProjectOrSpace",
     "ServiceConnectionError",
+    "ConnectionDropped",
     "ApiRequestFailure",
     "GatewayTimeoutError",
     "MalformedResponseError",
+    "RetryLimitReached",
+    "RequestAbandoned",
 ]
 
 
@@ -29,17 +32,24 @@ class ServiceConnectionError(QrmClientError):
     """The service could not be reached (refused, DNS failure, TLS, time-out)."""
 
 
+class ConnectionDropped(ServiceConnectionError):
+    """The connection was closed or broken after the request went out and before an answer came."""
+
+
 class ApiRequestFailure(QrmClientError):
     """The service answered a request with an error.
 
-    ``status_code`` is the HTTP status of the answer and ``error_message`` the
-    message the service gave (or an excerpt of its body).
+    ``status_code`` is the HTTP status of the answer, ``error_message`` the
+    message the service gave (or an excerpt of its body) and ``headers`` the
+    answer's headers (a case-insensitive mapping, empty when unknown).
     """
 
-    def __init__(self, message: str, status_code: int | None = None, error_message: str = "") -> None:
+    def __init__(self, message: str, status_code: int | None = None, error_message: str = "",
+                 headers=None) -> None:
         super().__init__(message)
         self.status_code = status_code
         self.error_message = error_message
+        self.headers = headers if headers is not None else {}
 
 
 class GatewayTimeoutError(ApiRequestFailure):
@@ -53,3 +63,20 @@ class GatewayTimeoutError(ApiRequestFailure):
 
 class MalformedResponseError(ApiRequestFailure):
     """The service answered with success but the body is not a completion."""
+
+
+class RetryLimitReached(ApiRequestFailure):
+    """A request failed on every try its retry policy allowed.
+
+    ``tries`` counts the requests sent; ``status_code`` is the status of the
+    last answer (``None`` when the connection dropped). The last error is the
+    ``__cause__``.
+    """
+
+    def __init__(self, message: str, status_code: int | None = None, tries: int = 0) -> None:
+        super().__init__(message, status_code=status_code)
+        self.tries = tries
+
+
+class RequestAbandoned(QrmClientError):
+    """A request waiting to be sent again was given up by its caller; the last error is the ``__cause__``."""

@@ -11,9 +11,12 @@ import numpy as np
 import pypdf
 import pytest
 
-from tests.support.completion_server import ScriptedResponse, completion_body, unused_port
+from tests.support.completion_server import ScriptedResponse, answer_body, prompt_of, unused_port
 from vorn_metrics_plugin.demo import risk_evaluation
 from vorn_metrics_plugin.mra.demo_model import DemoModel
+
+EVALUATED = {"prompt-injection", "jailbreaking", "harmful-code-generation", "toxic-output", "hallucination",
+             "output-bias"}
 
 
 def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
@@ -26,9 +29,13 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     # One table row per evaluated card: risk, card, "score +/-  margin", instances.
     rows = re.findall(r"^(\S+)\s+(cards\.\S+)\s+(\d\.\d{3} \+/-  \d\.\d{3})\s+(\d+)$",
                       result.stdout, re.MULTILINE)
-    assert {risk for risk, *_ in rows} == {"toxic-output", "hallucination", "output-bias"}
+    # Every risk with a card the run evaluates, the judge-scored ones too (by the built-in demo judge).
+    assert {risk for risk, *_ in rows} == EVALUATED
     assert ("hallucination", "cards.vorn.factual.capitals") in {(r, c) for r, c, *_ in rows}
     assert len({score for _, _, score, _ in rows}) > 1
+    judged = {risk: float(score.split()[0]) for risk, _, score, _ in rows if risk in EVALUATED - {
+        "toxic-output", "hallucination", "output-bias"}}
+    assert all(0 < score < 1 for score in judged.values()), judged  # the demo model's deliberate slips
     assert "Not evaluated (no card that the run evaluates): spreading-toxicity" in result.stdout
     assert "Failed" not in result.stdout
     # The run's PDF report holds every evaluated card with its score.
@@ -40,7 +47,7 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
         assert risk in report and card in report and score.replace("  ", " ") in report
     # Published once, then read back without evaluating again.
     publishing = result.stdout.split("Publishing to a local GRC service emulator", 1)[1]
-    assert publishing.count("Processing ") == 3
+    assert publishing.count("Processing ") == 6
     assert "Metrics have been successfully saved and published to http://127.0.0.1:" in publishing
     assert "Metrics have already been saved before, and are being retrieved from" in publishing
     assert re.search(r"task view of the published metrics: http://127\.0\.0\.1:\d+/app/jspview/react/grc/task-view/\d+",
@@ -65,16 +72,19 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     assert np.array_equal(opposing[shown_against], source[shown_against])
 
 
-def test_demo_asks_an_endpoint_without_an_api_key(completion_server, monkeypatch, tmp_path, capsys):
+@pytest.mark.parametrize("api, path", [(None, "/v1/completions"), ("chat", "/v1/chat/completions")])
+def test_demo_asks_an_endpoint_without_an_api_key(completion_server, monkeypatch, tmp_path, capsys, api, path):
     model = DemoModel()
     completion_server.responder = lambda request: ScriptedResponse(
-        200, completion_body(model.generate_text(request.json["prompt"])))
+        200, answer_body(request, model.generate_text(prompt_of(request))))
     monkeypatch.delenv("VORN_DEMO_API_KEY", raising=False)
     monkeypatch.setenv("VORN_DEMO_ENDPOINT_URL", completion_server.url)
     monkeypatch.setenv("VORN_DEMO_MODEL_ID", "my-org/my-model")
+    if api:
+        monkeypatch.setenv("VORN_DEMO_API", api)
     results = risk_evaluation.main(tmp_path)
-    assert set(results) == {"toxic-output", "hallucination", "output-bias"}
-    assert completion_server.requests
+    assert set(results) == EVALUATED
+    assert {request.path for request in completion_server.requests} == {path}
     assert "Failed" not in capsys.readouterr().out
 
 
@@ -84,7 +94,8 @@ def test_demo_whose_endpoint_fails_says_so_and_stops(monkeypatch, tmp_path, caps
     with pytest.raises(SystemExit, match="No risk was evaluated: no report is written and nothing is published"):
         risk_evaluation.main(tmp_path)
     out, err = capsys.readouterr()
-    assert "Failed (the warnings above say why): toxic-output, hallucination, output-bias" in out
+    assert ("Failed (the warnings above say why): prompt-injection, jailbreaking, harmful-code-generation, "
+            "toxic-output, hallucination, output-bias") in out
     # The evaluator's warnings reach the user although it silences the root logger.
     assert "Evaluation failed for the following risks" in err
     assert not (tmp_path / risk_evaluation.REPORT_NAME).exists()

@@ -6,7 +6,7 @@ import pytest
 from dask.distributed import Client, LocalCluster, get_client
 from distributed.core import Status
 
-from distributed_support import explain_config, failing_on, mixed_frame, sequential_explanations
+from distributed_support import DiesOnce, explain_config, failing_on, mixed_frame, sequential_explanations
 from tests.sibrelle.sibrelle_support import brightness_scorer
 from tests.support.completion_server import CompletionServer, ScriptedResponse, completion_body
 from tests.support.raising import raising
@@ -37,6 +37,34 @@ def test_explanations_equal_the_sequential_ones_in_row_order(dask_client, sequen
     assert ["error" in record for record in records] == [False, True, False, False, True, True, False]
     tasks = -(-len(records) // rows_per_task)
     assert f"{tasks}/{tasks}" in capsys.readouterr().err  # the progress bar ran to the end
+
+
+@pytest.fixture(scope="module")
+def one_worker_client():
+    """A cluster of one worker process: whatever the cluster holds, that worker holds it."""
+    from dask.distributed import Client
+
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=":0") as own, \
+            Client(own, set_as_default=False) as client:
+        yield client
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda client, scoring: explain_frame(explain_config(), mixed_frame(), scoring(brightness_scorer),
+                                           client=client, rows_per_task=3),
+     lambda: sequential_explanations(explain_config(), mixed_frame(), brightness_scorer)),
+    (lambda client, scoring: evaluate_risks({}, RISKS[:2], client=client,
+                                            scoring_function=scoring(demo_scoring_function), max_sample_size=3),
+     lambda: Quorvane({}, risk_dimensions=RISKS[:2], scoring_function=demo_scoring_function,
+                      max_sample_size=3).quorvanes()),
+], ids=["explain_frame", "evaluate_risks"])
+def test_a_worker_that_dies_once_still_gives_the_one_process_answer(one_worker_client, tmp_path, call, expected):
+    token = tmp_path / "killed"
+    # The worker dies while it holds the shared scoring function and every other task's input;
+    # its nanny starts a new one, where Dask runs the lost tasks again.
+    result = call(one_worker_client, lambda function: DiesOnce(token, function))
+
+    assert token.exists() and result == expected()
 
 
 def test_a_current_client_is_used_without_a_cluster_of_its_own(dask_client, sequential,

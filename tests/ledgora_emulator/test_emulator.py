@@ -1,15 +1,20 @@
 """The Ledgora emulator itself, spoken to with plain HTTP requests."""
 
+import os
 import re
+import socket
 import ssl
 import subprocess
 import sys
+import threading
 import urllib.request
 
 import pytest
 import requests
 
 from vorn_metrics_plugin.ledgora_emulator import Fault, LedgoraEmulator
+from vorn_metrics_plugin.ledgora_emulator.app import Call, CallLog
+from vorn_metrics_plugin.ledgora_emulator.queries import like_matches
 
 MODEL_QUERY = "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('{0}')"
 
@@ -88,6 +93,15 @@ def test_query_layouts_quotes_like_and_skip_count(ledgora, headers):
     assert cloud_query(ledgora, like, headers, skip=1).json()["rows"] == [{"fields": [{"name": "Resource ID", "value": ids[1]}]}]
 
 
+@pytest.mark.parametrize("pattern, text, matches", [
+    ("abc", "ABC", True), ("a_c", "abc", True), ("a_c", "ac", False), ("%", "", True),
+    ("a%a", "a", False), ("a%a", "aa", True), ("%aa%aa%", "aaa", False), ("%aa%aa%", "aaaa", True),
+    ("%b%", "ab\nc", True), ("%a" * 8 + "%x", "a" * 60, False), ("%a" * 8 + "%x", "a" * 60 + "x", True),
+])
+def test_like_patterns(pattern, text, matches):
+    assert like_matches(pattern, text) is matches
+
+
 @pytest.mark.parametrize("payload, status", [
     (lambda model, metric_id: metric("99999"), 404),
     (lambda model, metric_id: metric(metric_id), 404),  # a metric under a metric
@@ -104,6 +118,81 @@ def test_creation_refuses_records_it_cannot_place(ledgora, headers, payload, sta
     answer = create(ledgora, payload(model, metric_id), headers)
     assert answer.status_code == status and "id" not in answer.json()
     assert len(ledgora.records()) == 2
+
+
+FULL_WIDTH_FIRST_ID = "\uff11\uff10\uff10\uff10\uff11"  # the first record's id, 10001, in full-width digits
+TOO_LARGE_ID = str(2**63)  # beyond SQLite's integer range
+DEEP_JSON = b"[" * 200_000 + b"]" * 200_000
+
+
+@pytest.mark.parametrize("method, path, body, status", [
+    ("DELETE", "/api/contents/" + FULL_WIDTH_FIRST_ID, None, 404),
+    ("DELETE", "/lggrc/api/v2/contents/" + TOO_LARGE_ID, None, 404),
+    ("POST", "/api/contents", metric(FULL_WIDTH_FIRST_ID), 404),
+    ("POST", "/api/contents", metric(TOO_LARGE_ID), 404),
+    ("POST", "/api/contents", metric(2**64), 404),
+    ("POST", "/api/contents", DEEP_JSON, 400),
+    ("POST", "/api/contents", {**value("10001"), "name": ["not", "text"]}, 400),
+    ("POST", "/lggrc/api/v2/query", DEEP_JSON, 400),
+    ("POST", "/lggrc/api/v2/query", {"statement": "SELECT [MetricValue].[*]  FROM [Metric] JOIN [MetricValue] "
+                                     f"ON PARENT([Metric]) WHERE [Metric].[Resource ID]='{TOO_LARGE_ID}'"}, 200),
+    ("POST", "/_emulator/models", DEEP_JSON, 400),
+])
+def test_bad_ids_and_bodies_get_a_json_answer_and_change_nothing(ledgora, headers, method, path, body, status):
+    assert ledgora.add_model("m") == "10001"
+    sent = {"data": body} if isinstance(body, bytes) else {"json": body}
+    answer = requests.request(method, ledgora.url + path, headers=headers, **sent)
+    assert answer.status_code == status
+    assert answer.json() == {"rows": [], "rowCount": 0, "skipCount": 0} if status == 200 else answer.json()["error"]
+    assert [record.id for record in ledgora.records()] == ["10001"]
+
+
+@pytest.mark.parametrize("create_path, delete_path", [
+    ("/grc/api/contents", "/lggrc/api/v2/contents/"), ("/hxd/api/contents", "/hxd/api/contents/"),
+])
+def test_values_written_while_their_metric_is_deleted_never_outlive_it(ledgora, headers, create_path, delete_path):
+    model = ledgora.add_model("m")
+    statuses = []
+    for _ in range(8):  # the race is lost at random: run it many times
+        metric_ids = [create(ledgora, metric(model), headers).json()["id"] for _ in range(5)]
+        start = threading.Barrier(5)
+
+        def send(method, paths):
+            with requests.Session() as session:
+                start.wait()
+                for path, payload in paths:
+                    answer = session.request(method, ledgora.url + path, json=payload, headers=headers)
+                    statuses.append(answer.status_code)
+
+        writers = [threading.Thread(target=send, args=("POST", [(create_path, value(i)) for i in metric_ids]))
+                   for _ in range(4)]
+        deleter = threading.Thread(target=send, args=("DELETE", [(delete_path + i, None) for i in metric_ids]))
+        for thread in (*writers, deleter):
+            thread.start()
+        for thread in (*writers, deleter):
+            thread.join()
+    records = ledgora.records()
+    assert {record.parent_id for record in records} <= {None, *(record.id for record in records)}
+    assert set(statuses) <= {201, 204, 404} and ledgora.records("Metric") == []
+
+
+def _call(body):
+    return Call("query", "POST", "/", "/", {}, {}, body)
+
+
+@pytest.mark.parametrize("max_calls, max_bytes, bodies, kept", [
+    (3, 100, [b"a", b"b", b"c", b"d", b"e"], [b"c", b"d", b"e"]),
+    (10, 5, [b"aa", b"bbb", b"cc"], [b"bbb", b"cc"]),
+    (10, 5, [b"aa", b"bbbbbbbb"], [b"bbbbbbbb"]),  # the latest call is kept whatever its size
+])
+def test_call_log_keeps_the_latest_calls(max_calls, max_bytes, bodies, kept):
+    log = CallLog(max_calls, max_bytes)
+    for body in bodies:
+        log.add(_call(body))
+    assert [call.body for call in log.all()] == kept
+    log.clear()
+    log.add(_call(b"x" * max_bytes))
+    assert len(log.all()) == 1  # clearing also forgets the bytes counted
 
 
 def test_deleting_a_metric_deletes_its_values(ledgora, headers):
@@ -190,3 +279,24 @@ def test_command_line_serves_until_stopped(tmp_path):
         remaining, _ = process.communicate(timeout=30)
     assert process.returncode == 0 and remaining == "Ledgora emulator stopped.\n"
     assert database.exists()
+
+
+@pytest.mark.parametrize("arguments, reason", [
+    (lambda busy, root: ["--port", str(busy)], r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"),
+    (lambda busy, root: ["--tls-port", str(busy)], r"cannot listen on 127\.0\.0\.1:\d+: Address already in use"),
+    (lambda busy, root: ["--db", str(root / "missing" / "r.sqlite")], "cannot use the records file .*: unable to open"),
+    (lambda busy, root: ["--db", str(root / "not-a-database")], "cannot use the records file .*: file is not a"),
+])
+def test_command_line_reports_what_keeps_it_from_starting_in_one_line(tmp_path, arguments, reason):
+    (tmp_path / "not-a-database").write_text("not a database " * 100)
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        result = subprocess.run(
+            [sys.executable, "-m", "vorn_metrics_plugin.ledgora_emulator", "--port", "0", "--tls-port", "0",
+             *arguments(taken.getsockname()[1], tmp_path)],
+            capture_output=True, text=True, timeout=60,
+            env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)},
+        )
+    assert (result.returncode, result.stdout) == (1, "")
+    assert re.fullmatch("error: " + reason + r".*\n", result.stderr)

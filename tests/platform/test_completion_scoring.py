@@ -1,10 +1,19 @@
+import pickle
 import threading
 import time
 
 import pandas as pd
 import pytest
 
-from tests.support.completion_server import ScriptedResponse, completion_body, running_completion_server, unused_port
+from tests.support.completion_server import (
+    ScriptedResponse,
+    answer_body,
+    completion_body,
+    prompt_of,
+    running_completion_server,
+    unused_port,
+)
+from vorn_metrics_plugin.mra.answer_cache import AnswerCache
 from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
 from vorn_orvia_ai.qrm_client_error import ApiRequestFailure, InvalidCredentialsError, ServiceConnectionError
 
@@ -20,7 +29,7 @@ class InFlightGate:
         self.condition = threading.Condition()
 
     def __call__(self, request):
-        prompt = request.json["prompt"]
+        prompt = prompt_of(request)
         number = int(prompt.split()[-1])
         with self.condition:
             self.in_flight += 1
@@ -35,20 +44,20 @@ class InFlightGate:
             self.answered += 1
             self.answer_order.append(number)
             self.condition.notify_all()
-        return ScriptedResponse(200, completion_body(f"answer to {prompt}"))
+        return ScriptedResponse(200, answer_body(request, f"answer to {prompt}"))
 
 
 def frame(count):
     return pd.DataFrame({"source": [f"prompt {i}" for i in range(count)], "other": range(count)})
 
 
-@pytest.mark.parametrize("bound, prompts", [(None, 20), (3, 10), (1, 3)])
-def test_requests_run_concurrently_up_to_the_bound_and_keep_the_order(bound, prompts):
+@pytest.mark.parametrize("bound, prompts, api", [(None, 20, "completions"), (3, 10, "chat"), (1, 3, "chat")])
+def test_requests_run_concurrently_up_to_the_bound_and_keep_the_order(bound, prompts, api):
     expected = 8 if bound is None else bound
     gate = InFlightGate(expected, prompts)
     with running_completion_server(gate) as server:
         options = {} if bound is None else {"max_concurrency": bound}
-        score = CompletionScoringFunction(server.url, "vorn/tiny", "key", **options)
+        score = CompletionScoringFunction(server.url, "vorn/tiny", "key", api=api, **options)
         result = score(frame(prompts))
     assert list(result.columns) == ["generated_text"]
     assert result["generated_text"].tolist() == [f"answer to prompt {i}" for i in range(prompts)]
@@ -93,6 +102,42 @@ def test_the_first_failing_prompt_is_reported_and_no_answers_are_returned():
     # Every earlier prompt was sent; the rest were dropped once the failure was seen.
     assert {f"prompt {i}" for i in range(6)} <= sent
     assert len(sent) < 40
+
+
+def test_cached_answers_are_taken_and_each_new_answer_is_stored(tmp_path):
+    broken = {"prompt 3"}
+
+    def responder(request):
+        prompt = prompt_of(request)
+        if prompt in broken:
+            return ScriptedResponse(500, {"error": {"message": "model crashed"}})
+        return ScriptedResponse(200, answer_body(request, f"answer to {prompt}"))
+
+    def sent_since(start):
+        return sorted(prompt_of(request) for request in server.requests[start:])
+
+    with running_completion_server(responder) as server, AnswerCache(tmp_path / "answers.sqlite") as cache:
+        first = CompletionScoringFunction(server.url, "m", "key-1", api="chat", cache=cache, max_concurrency=1)
+        with pytest.raises(ApiRequestFailure, match="model crashed"):
+            first(frame(6))
+        assert sent_since(0) == ["prompt 0", "prompt 1", "prompt 2", "prompt 3"]
+        broken.clear()
+        # Another API key finds the same answers: the key is no part of what decides an answer.
+        second = CompletionScoringFunction(server.url, "m", "key-2", api="chat", cache=cache)
+        for expected_sent in (["prompt 3", "prompt 4", "prompt 5"], []):
+            start = len(server.requests)
+            assert second(frame(6))["generated_text"].tolist() == [f"answer to prompt {i}" for i in range(6)]
+            assert sent_since(start) == expected_sent
+    assert (second.usage.requests, second.usage.cached) == (3, 3 + 6)
+
+
+def test_a_copy_in_another_process_answers_from_the_same_cache(completion_server, tmp_path):
+    with AnswerCache(tmp_path / "answers.sqlite") as cache:
+        score = CompletionScoringFunction(completion_server.url, "m", cache=cache)
+        score(frame(2))
+        copy = pickle.loads(pickle.dumps(score))  # as a task of a Dask cluster gets it
+        assert copy(frame(3))["generated_text"].tolist() == [f"completion of: prompt {i}" for i in range(3)]
+    assert (len(completion_server.requests), copy.usage.requests, copy.usage.cached) == (3, 2 + 1, 2)
 
 
 def test_unreachable_endpoint_fails_with_the_clients_error():

@@ -1,14 +1,19 @@
+import contextlib
+import string
 import sys
 import types
 
 import numpy as np
+import pandas as pd
 import pytest
 
-from evalith import evaluate, load_dataset
+from evalith import evaluate, judge, load_dataset
 from evalith.error_utils import EvalithError
 from evalith.evaluation import confidence_interval
 from evalith.judge import DEFAULT_JUDGE_MODEL, parse_verdict
-from evalith.metrics import contains_reference, exact_match, is_refusal, non_toxicity
+from evalith.metrics import contains_reference, exact_match, is_refusal, non_toxicity, normalize_text
+from tests.support.completion_server import ScriptedResponse, chat_body, running_completion_server
+from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
 
 ARITHMETIC = "cards.vorn.factual.arithmetic"
 CAPITALS = "cards.vorn.factual.capitals"
@@ -140,12 +145,40 @@ def test_bad_evaluation_requests_are_rejected(predictions, data, fragment):
         ("Brasilia", ["Brasília", "Brasilia"], 1.0, 1.0),
         ("Lyon", ["Paris"], 0.0, 0.0),
         ("", ["Paris"], 0.0, 0.0),
+        ("**Paris**", ["Paris"], 1.0, 1.0),
+        ("-42", ["42"], 0.0, 0.0),
+        ("The sum is -42.", ["42"], 0.0, 0.0),
+        ("7", ["-7"], 0.0, 0.0),
+        ("\u22127.", ["-7"], 1.0, 1.0),
+        ("It is 42%", ["42"], 0.0, 0.0),
+        ("'42%'", ["42%"], 1.0, 1.0),
+        ("About 42.5 of them", ["42"], 0.0, 0.0),
+        ("The answer is 42.", ["42"], 0.0, 1.0),
+        ("$5.", ["$5"], 1.0, 1.0),
+        ("5", ["$5"], 0.0, 0.0),
+        (".5", ["5"], 0.0, 0.0),
     ],
 )
 def test_match_metrics(prediction, references, exact, contains):
     instance = {"references": references}
     assert exact_match([prediction], [instance]) == [exact]
     assert contains_reference([prediction], [instance]) == [contains]
+
+
+def _trimmed(text):
+    """Every punctuation mark trimmed at both ends: right for answers that hold no
+    sign, percent, decimal point or currency mark."""
+    text = " ".join(text.replace("\u2019", "'").casefold().split())
+    return text.strip(string.punctuation + "\u201c\u201d ")
+
+
+@pytest.mark.parametrize("card", [ARITHMETIC, CAPITALS, "cards.vorn.bias.ambiguous_roles", "cards.toxigen"])
+def test_framed_answers_on_bundled_cards_normalise_as_plainly_trimmed(card):
+    data = load_dataset(card=card)
+    demo_answers = demo_scoring_function(pd.DataFrame([d["source"] for d in data]))["generated_text"]
+    frames = ["{}", '"{}."', "**{}**", "({})", "'{}'!", "- {}", "...{}...", "The answer is {}."]
+    answers = [*demo_answers, *(f.format(r) for d in data for r in d["references"] for f in frames)]
+    assert [normalize_text(a) for a in answers] == [_trimmed(a) for a in answers]
 
 
 def toxicity_free(text):
@@ -190,7 +223,11 @@ class FakeModelInference:
 
     def generate_text(self, prompt):
         self.calls.append(prompt)
-        return ["UNSAFE" if "import " in p else "SAFE" for p in prompt]
+        return verdict_of(prompt)
+
+
+def verdict_of(judge_prompt):
+    return "UNSAFE" if "import " in judge_prompt else "SAFE"
 
 
 @pytest.fixture
@@ -206,8 +243,12 @@ def judge_env(monkeypatch):
     return monkeypatch
 
 
+def judged_data(count=2):
+    return load_dataset(card=JUDGED, max_test_instances=count)
+
+
 def test_judge_scores_the_fraction_judged_safe(judge_env):
-    data = load_dataset(card=JUDGED, max_test_instances=4)
+    data = judged_data(4)
     predictions = ["I won't write that.", "import os  # spyware", "No.", "import socket"]
     scores = global_scores(predictions, data)
     assert (scores["score_name"], scores["score"]) == ("judge_safety", 0.5)
@@ -215,46 +256,115 @@ def test_judge_scores_the_fraction_judged_safe(judge_env):
     assert client.kwargs["model_id"] == DEFAULT_JUDGE_MODEL
     assert client.kwargs["credentials"] == {"apikey": "key-123", "url": "https://inference.invalid"}
     assert client.kwargs["project_id"] == "proj-9"
-    (prompts,) = client.calls
-    assert len(prompts) == 4
-    for prompt, instance, prediction in zip(prompts, data, predictions):
+    assert len(client.calls) == 4  # one request per prompt
+    for prompt, instance, prediction in zip(client.calls, data, predictions):
         assert instance["source"] in prompt and prediction in prompt and "SAFE or UNSAFE" in prompt
 
 
-def test_judge_settings_are_read_at_evaluation_time(judge_env):
-    data = load_dataset(card=JUDGED, max_test_instances=2)
-    judge_env.setenv("EVALITH_DEFAULT_PROVIDER", "aws")
-    with pytest.raises(RuntimeError, match="'aws' is not available in this build"):
-        evaluate(predictions=["no", "no"], data=data)
+def test_an_installed_answering_function_is_the_judge_for_the_block(judge_env):
+    asked = []
+
+    def answer(prompts):
+        asked.append(list(prompts))
+        return ["UNSAFE"] * len(prompts)
+
+    judge_env.delenv("EVALITH_DEFAULT_PROVIDER")  # not needed while a function answers
+    with pytest.raises(ZeroDivisionError):
+        with judge.answering(answer):
+            assert global_scores(["a", "b"], judged_data())["score"] == 0.0
+            1 / 0
+    assert len(asked) == 1 and len(asked[0]) == 2
+    # The state before the block is back, also after an error: the provider answers again.
     judge_env.setenv("EVALITH_DEFAULT_PROVIDER", "orvia-sdk")
-    judge_env.setenv("EVALITH_JUDGE_MODEL", "vorn/other-judge")
-    assert global_scores(["no", "no"], data)["score"] == 1.0
-    assert FakeModelInference.instances[0].kwargs["model_id"] == "vorn/other-judge"
+    assert global_scores(["a", "b"], judged_data())["score"] == 1.0
+    assert judge.set_answering(None) is None
 
 
 @pytest.mark.parametrize(
-    "unset, reply, fragment",
+    "changes, answer, fragment",
     [
-        ("EVALITH_DEFAULT_PROVIDER", None, "EVALITH_DEFAULT_PROVIDER is not set"),
-        ("QRM_URL", None, r"\['QRM_URL'\]"),
-        (None, ConnectionError("503 gateway timeout"), "judge model call failed: 503"),
-        (None, ["SAFE"], "1 verdicts for 2 prompts"),
-        (None, ["SAFE", "maybe"], "instance 1 is unusable"),
+        ({"EVALITH_DEFAULT_PROVIDER": None}, None, "EVALITH_DEFAULT_PROVIDER is not set"),
+        ({"EVALITH_DEFAULT_PROVIDER": "other"}, None, "unknown judge provider 'other'"),
+        ({"QRM_URL": None}, None, r"\['QRM_URL'\]"),
+        ({"EVALITH_DEFAULT_PROVIDER": "together-ai"}, None, "needs EVALITH_JUDGE_MODEL"),
+        ({"EVALITH_DEFAULT_PROVIDER": "azure", "EVALITH_JUDGE_MODEL": "j", "litellm": None}, None,
+         r"^the judge provider 'azure' needs the litellm package: pip install 'vorn_metrics_plugin\[judges\]'$"),
+        ({}, ConnectionError("503 gateway timeout"), "judge model call failed: 503"),
+        ({}, lambda prompts: ["SAFE"], "1 verdicts for 2 prompts"),
+        ({}, lambda prompts: ["SAFE", "maybe"], "instance 1 is unusable"),
     ],
 )
-def test_judge_failures_become_runtime_errors(judge_env, unset, reply, fragment):
-    def generate_text(self, prompt):
-        if isinstance(reply, Exception):
-            raise reply
-        return reply
+def test_judge_failures_become_one_line_runtime_errors(judge_env, changes, answer, fragment):
+    for name, value in changes.items():
+        if name == "litellm":
+            judge_env.setitem(sys.modules, name, value)
+        elif value is None:
+            judge_env.delenv(name)
+        else:
+            judge_env.setenv(name, value)
+    if isinstance(answer, Exception):
+        error, answer = answer, None
 
-    if unset:
-        judge_env.delenv(unset)
-    judge_env.setattr(FakeModelInference, "generate_text", generate_text)
-    with pytest.raises(RuntimeError, match=fragment) as caught:
-        evaluate(predictions=["a", "b"], data=load_dataset(card=JUDGED, max_test_instances=2))
-    if isinstance(reply, Exception):
-        assert caught.value.__cause__ is reply
+        def fail(self, prompt):
+            raise error
+
+        judge_env.setattr(FakeModelInference, "generate_text", fail)
+    with judge.answering(answer) if answer else contextlib.nullcontext():
+        with pytest.raises(RuntimeError, match=fragment) as caught:
+            evaluate(predictions=["a", "b"], data=judged_data())
+    assert "\n" not in str(caught.value)
+    if "503" in fragment:
+        assert isinstance(caught.value.__cause__, ConnectionError)
+
+
+def judge_stand_in(request):
+    """Answers a judge request of any provider's protocol with the verdict on its prompt."""
+    body = request.json
+    if request.path.endswith("/converse"):
+        prompt = body["messages"][0]["content"][0]["text"]
+        return ScriptedResponse(200, {"output": {"message": {"role": "assistant", "content": [
+            {"text": verdict_of(prompt)}]}}, "stopReason": "end_turn",
+            "usage": {"inputTokens": 9, "outputTokens": 1, "totalTokens": 10}})
+    return ScriptedResponse(200, chat_body(verdict_of(body["messages"][-1]["content"]), body["model"]))
+
+
+@pytest.mark.parametrize(
+    "provider, settings, path",
+    [
+        ("azure", {"AZURE_AI_API_BASE": "{url}", "AZURE_AI_API_KEY": "k"}, "/chat/completions"),
+        ("together-ai", {"TOGETHERAI_API_KEY": "k", "TOGETHER_AI_API_BASE": "{url}/v1"}, "/v1/chat/completions"),
+        ("aws", {"AWS_REGION_NAME": "eu-west-1", "AWS_ACCESS_KEY_ID": "a", "AWS_SECRET_ACCESS_KEY": "s",
+                 "AWS_BEDROCK_RUNTIME_ENDPOINT": "{url}"}, "/model/safety-judge/converse"),
+    ],
+)
+def test_litellm_providers_ask_their_services(judge_env, provider, settings, path):
+    with running_completion_server(judge_stand_in) as server:
+        server.enqueue_rate_limit("0")  # the first request is refused once, then retried
+        judge_env.setenv("EVALITH_DEFAULT_PROVIDER", provider)
+        judge_env.setenv("EVALITH_JUDGE_MODEL", "safety-judge")
+        for name, value in settings.items():
+            judge_env.setenv(name, value.format(url=server.url))
+        scores = global_scores(["No.", "import os"], judged_data())
+        requests = server.requests
+    assert scores["score"] == 0.5
+    assert [request.path for request in requests] == [path] * 3
+    assert all("[REQUEST]" in str(request.json) for request in requests)
+
+
+def test_replicate_judge_goes_through_litellm(judge_env):
+    calls = []
+
+    def completion(**kwargs):
+        calls.append(kwargs)
+        message = types.SimpleNamespace(content=verdict_of(kwargs["messages"][0]["content"]))
+        return types.SimpleNamespace(choices=[types.SimpleNamespace(message=message)])
+
+    judge_env.setitem(sys.modules, "litellm", types.SimpleNamespace(completion=completion))
+    judge_env.setenv("EVALITH_DEFAULT_PROVIDER", "replicate")
+    judge_env.setenv("EVALITH_JUDGE_MODEL", "org/safety-judge")
+    assert global_scores(["import os", "No."], judged_data())["score"] == 0.5
+    assert [call["model"] for call in calls] == ["replicate/org/safety-judge"] * 2
+    assert {(call["max_tokens"], call["temperature"], call["num_retries"]) for call in calls} == {(8, 0, 0)}
 
 
 def test_non_judge_cards_never_touch_the_provider(monkeypatch):

@@ -1,11 +1,12 @@
 import pytest
 
-from tests.support.completion_server import unused_port
-from vorn_orvia_ai.foundation_models import ModelInference
+from tests.support.completion_server import chat_body, unused_port
+from vorn_orvia_ai.foundation_models import Generation, ModelInference
 from vorn_orvia_ai.metanames import GenTextParamsMetaNames as GenParams
 from vorn_orvia_ai.qrm_client_error import (
     ApiRequestFailure,
     CannotSetProjectOrSpace,
+    ConnectionDropped,
     GatewayTimeoutError,
     InvalidCredentialsError,
     MalformedResponseError,
@@ -83,10 +84,54 @@ def test_call_parameters_override_the_client_defaults(completion_server):
     assert (second.json["max_tokens"], second.json["min_tokens"]) == (100, 5)
 
 
-@pytest.mark.parametrize("suffix", ["", "/", "/v1", "/v1/"])
-def test_service_root_or_versioned_url_reach_the_same_endpoint(completion_server, suffix):
-    make_client(completion_server, url=completion_server.url + suffix).generate_text("x")
-    assert completion_server.requests[0].path == "/v1/completions"
+@pytest.mark.parametrize("api, suffix", [
+    *(("completions", suffix) for suffix in ["", "/", "/v1", "/v1/", "/v1/completions"]),
+    *(("chat", suffix) for suffix in ["", "/v1", "/v1/chat/completions"]),
+])
+def test_service_root_or_versioned_url_reach_the_same_endpoint(completion_server, api, suffix):
+    make_client(completion_server, url=completion_server.url + suffix, api=api).generate_text("x")
+    path = "/v1/chat/completions" if api == "chat" else "/v1/completions"
+    assert completion_server.requests[0].path == path
+
+
+@pytest.mark.parametrize(
+    "api, system_prompt, expected",
+    [
+        ("chat", None, {"messages": [{"role": "user", "content": "Hi?"}]}),
+        ("chat", "Be brief.", {"messages": [{"role": "system", "content": "Be brief."},
+                                            {"role": "user", "content": "Hi?"}]}),
+        # the completion protocol has no system message: it goes before the prompt
+        ("completions", "Be brief.", {"prompt": "Be brief.\n\nHi?"}),
+    ],
+)
+def test_protocol_decides_path_body_and_the_settings_sent(completion_server, api, system_prompt, expected):
+    params = {GenParams.MAX_NEW_TOKENS: 60, GenParams.MIN_NEW_TOKENS: 1, GenParams.STOP_SEQUENCES: "END",
+              GenParams.RANDOM_SEED: 3}
+    client = make_client(completion_server, params, api=api, system_prompt=system_prompt)
+    assert client.generate_text("Hi?").startswith("completion of: ")
+    (request,) = completion_server.requests
+    assert request.header("Authorization") == "Bearer test-apikey"
+    assert request.header("X-Vorn-Project-Id") == "proj-1"
+    # the chat protocol leaves out the fields hosted chat services do not know (min_tokens here)
+    settings = {"temperature": 0, "max_tokens": 60, "stop": ["END"], "seed": 3,
+                **({} if api == "chat" else {"min_tokens": 1})}
+    assert request.json == {"model": MODEL, **expected, **settings}
+
+
+@pytest.mark.parametrize(
+    "answer, generation",
+    [
+        (chat_body("Paris"), Generation("Paris", 3, 2)),
+        (chat_body(""), Generation("", 3, 2)),  # a model may say nothing
+        (chat_body(None, refusal="I can't help with that."), Generation("I can't help with that.", 3, 2)),
+        ({"choices": [{"message": {"content": None}}], "usage": {"prompt_tokens": 4}}, Generation("", 4, None)),
+        ({"choices": [{"message": {"content": [{"type": "text", "text": "Par"}, {"type": "text", "text": "is"}]}}],
+          "usage": "n/a"}, Generation("Paris", None, None)),
+    ],
+)
+def test_chat_answers_give_content_refusal_or_nothing_and_the_tokens_counted(completion_server, answer, generation):
+    completion_server.enqueue(200, answer)
+    assert make_client(completion_server, api="chat").generate("Capital of France?") == generation
 
 
 # --------------------------------------------------------------------------- single vs list
@@ -152,22 +197,32 @@ def test_other_error_statuses_carry_status_and_service_message(completion_server
     assert (info.value.status_code, info.value.error_message) == (status, message)
 
 
+@pytest.mark.parametrize("api", ["completions", "chat"])
 @pytest.mark.parametrize(
-    "body",
-    ["this is not json", {"choices": []}, {"choices": [{"index": 0}]}, {"result": "no choices"}, [1, 2]],
+    "body, quoted",
+    [
+        ("<html>" + "x" * 300, "'<html>xxxx"), ({"choices": []}, '"choices": []'), ({"choices": [{"index": 0}]}, "index"),
+        ({"result": "no choices"}, "no choices"), ([1, 2], "[1, 2]"),
+    ],
 )
-def test_success_status_without_a_completion_is_an_error(completion_server, body):
+def test_success_status_without_an_answer_quotes_its_start(completion_server, api, body, quoted):
     completion_server.enqueue(200, body)
-    with pytest.raises(MalformedResponseError):
-        make_client(completion_server).generate_text("x")
+    with pytest.raises(MalformedResponseError) as info:
+        make_client(completion_server, api=api).generate_text("x")
+    text = str(info.value)
+    assert text.startswith("Inference service answered HTTP 200") and quoted in text
+    assert len(text) < 300  # the start of a long answer, not all of it
 
 
-def test_refused_connection_raises_a_client_error():
+def test_refused_and_dropped_connections_raise_client_errors(completion_server):
     # Nothing listens on the port: construction sends nothing, so it still succeeds.
     client = ModelInference(**{**GOOD, "credentials": {"apikey": "k", "url": f"http://127.0.0.1:{unused_port()}"}})
-    with pytest.raises(ServiceConnectionError) as info:
+    with pytest.raises(ServiceConnectionError, match="Could not reach the inference service") as info:
         client.generate_text("x")
-    assert isinstance(info.value, QrmClientError)
+    assert isinstance(info.value, QrmClientError) and not isinstance(info.value, ConnectionDropped)
+    completion_server.enqueue_drop()
+    with pytest.raises(ConnectionDropped, match="dropped the connection before answering"):
+        make_client(completion_server).generate_text("x")
 
 
 # --------------------------------------------------------------------------- construction
@@ -182,6 +237,7 @@ def test_refused_connection_raises_a_client_error():
             None, "apikey=k", {"url": "http://127.0.0.1:1"}, {"apikey": "k"},
             {"apikey": None, "url": "http://127.0.0.1:1"}, {"apikey": "", "url": "http://127.0.0.1:1"},
             {"apikey": "k", "url": "ftp://127.0.0.1"}, {"apikey": "k", "url": "127.0.0.1:8080"},
+            {"apikey": "k", "url": "http://h", "api": "grpc"}, {"apikey": "k", "url": "http://h", "system_prompt": 5},
         ]),
         *(({"params": params}, ValueError) for params in [
             {GenParams.DECODING_METHOD: "beam"}, {GenParams.MAX_NEW_TOKENS: "100"}, {GenParams.MAX_NEW_TOKENS: True},

@@ -1,6 +1,9 @@
 import math
 import os
 import re
+import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -10,7 +13,7 @@ import pytest
 from reportlab.lib import colors
 
 from vorn_metrics_plugin.mra.pdf_generator import PdfGenerator, extract_numeric_value, generator
-from vorn_metrics_plugin.mra.pdf_generator.chart import score_charts
+from vorn_metrics_plugin.mra.pdf_generator.chart import WHISKER_NOTE, score_charts
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds, summary_rows
 
 
@@ -120,6 +123,24 @@ def test_report_holds_the_details_every_risk_card_and_score(tmp_path):
     # Long values are shortened.
     assert "[0, 0.001, 0.002, 0.003, 0.004, \u2026] (500 values)" in text
     assert "0.499" not in text
+    assert WHISKER_NOTE.replace("\u00b1", "") in text.replace("\u00b1", "")
+
+
+LONG_NAMES = {"words": "<b>bold</b> & " + "word " * 800, "one word": "cards." + "x" * 4000}
+
+
+@pytest.mark.parametrize("kind", LONG_NAMES)
+@pytest.mark.parametrize("place", ["risk", "card", "metric", "detail", "model"])
+def test_long_names_are_shortened_everywhere(tmp_path, place, kind):
+    name = LONG_NAMES[kind]
+    names = {key: name if key == place else key for key in ("risk", "card", "metric", "detail", "model")}
+    results = {names["risk"]: {names["card"]: {"score": "0.800 +/-  0.100", names["metric"]: 0.5}}}
+    summary = {names["risk"]: {names["card"]: {"score": 0.8}}}
+    details = {"Foundation Model Name": names["model"], names["detail"]: "value"}
+    text = "\n".join(pages_text(write(tmp_path / "r.pdf", results, summary, details=details)))
+    shown = re.sub(r"\s+", "", text)
+    assert re.sub(r"\s+", "", name[:40]) in shown  # markup shows as plain text
+    assert "\u2026" in text and re.sub(r"\s+", "", name) not in shown
 
 
 def render(path, page):
@@ -236,6 +257,32 @@ def test_a_failure_while_writing_leaves_the_old_file(previous_report, monkeypatc
         write(previous_report)
 
 
+# Writes a report, sending itself a SIGTERM first thing in the layout or in the file's write.
+TERMINATED_WRITE = """
+import os, signal, sys
+from vorn_metrics_plugin.mra.pdf_generator import PdfGenerator, generator
+owner, name = (generator, "write_report") if sys.argv[2] == "layout" else (os, "fsync")
+call = getattr(owner, name)
+setattr(owner, name, lambda *args: (os.kill(os.getpid(), signal.SIGTERM), call(*args))[1])
+PdfGenerator().download_pdf(sys.argv[1], {"r": {"c": {"score": 0.5}}}, {}, {"r": {"c": {"score": 0.5}}}, (0.3, 0.7))
+"""
+
+
+@pytest.mark.parametrize("moment, replaced", [("layout", False), ("file write", True)])
+def test_sigterm_while_writing_leaves_one_whole_report_and_no_temporary_file(tmp_path, moment, replaced):
+    target = tmp_path / "report.pdf"
+    target.write_bytes(b"previous report")
+    result = subprocess.run([sys.executable, "-c", TERMINATED_WRITE, str(target), moment], capture_output=True,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)})
+    assert result.returncode == -signal.SIGTERM, result.stderr
+    assert os.listdir(tmp_path) == ["report.pdf"]
+    content = target.read_bytes()
+    if replaced:  # the SIGTERM waited until the finished report was in place
+        assert content.startswith(b"%PDF-") and content.rstrip().endswith(b"%%EOF")
+    else:
+        assert content == b"previous report"
+
+
 def test_new_report_gets_the_usual_file_permissions(tmp_path):
     previous = os.umask(0o022)
     try:
@@ -245,14 +292,34 @@ def test_new_report_gets_the_usual_file_permissions(tmp_path):
     assert target.stat().st_mode & 0o777 == 0o644
 
 
-def test_error_bars_span_each_cards_margin():
+@pytest.mark.parametrize(
+    "score, margin, ends, caps",
+    [
+        (0.8, 0.3, (0.5, 1.0), 1),  # cut at 1: no cap on that end
+        (0.05, 0.1, (0.0, 0.15), 1),
+        (0.5, 0.1, (0.4, 0.6), 2),
+        (1.0, 0.2, (0.8, 1.0), 1),
+        (1.5, 0.3, (1.2, 1.8), 2),  # a score outside [0, 1] keeps its whole bar
+    ],
+)
+def test_error_bars_span_the_margin_within_the_score_range(score, margin, ends, caps):
     thresholds = read_thresholds((0.3, 0.7))
-    (drawing,) = score_charts(summary_rows(SUMMARY, RESULTS, thresholds), thresholds, 480)
-    whiskers = [shape.x2 - shape.x1 for shape in drawing.contents
-                if type(shape).__name__ == "Line" and shape.y1 == shape.y2 and shape.strokeColor == colors.black]
-    # Two cards carry a margin (0.050 and 0.067); the plain number 0.5 has no error bar.
-    assert len(whiskers) == 2
-    assert whiskers[0] / whiskers[1] == pytest.approx(0.050 / 0.067)
+    rows = summary_rows({"r": {"c": {"score": score}}}, {"r": {"c": {"score": f"{score} +/-  {margin}"}}}, thresholds)
+    (drawing,) = score_charts(rows, thresholds, 480)
+    lines = [shape for shape in drawing.contents
+             if type(shape).__name__ == "Line" and shape.strokeColor == colors.black and shape.strokeWidth == 0.8]
+    (bar,) = [line for line in lines if line.y1 == line.y2]
+    plot = drawing.contents[0]  # the plot's background
+    (first, *_, last) = [shape for shape in drawing.contents
+                         if type(shape).__name__ == "String" and shape.y == plot.y - 11]  # tick labels
+
+    def value_of(x):
+        return float(first.text) + (x - first.x) / (last.x - first.x) * (float(last.text) - float(first.text))
+
+    assert (value_of(bar.x1), value_of(bar.x2)) == pytest.approx(ends)
+    assert len(lines) - 1 == caps
+    # The axis spans [0, 1], widened only as far as a bar that is not cut.
+    assert (value_of(plot.x), value_of(plot.x + plot.width)) == pytest.approx((0.0, max(1.0, ends[1])))
 
 
 @pytest.mark.parametrize(

@@ -82,7 +82,9 @@ LIGHT_MODULES = [
     "module, heavy",
     [(module, ("requests", "numpy", "pandas")) for module in LIGHT_MODULES]
     # the judge and its client are only loaded for cards scored by a judge
-    + [("evalith", ("pandas", "vorn_orvia_ai", "evalith.judge"))],
+    + [("evalith", ("pandas", "vorn_orvia_ai", "evalith.judge")), ("evalith.judge", ("litellm", "openai")),
+       # the wire library is loaded with the first request, not by every importer of the client
+       ("vorn_orvia_ai.foundation_models", ("openai", "requests"))],
 )
 def test_light_modules_import_without_heavy_dependencies(module, heavy):
     python_dir = Path(__file__).resolve().parents[2] / "python"

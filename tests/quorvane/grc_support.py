@@ -47,16 +47,19 @@ class Session:
         ledgora.clear_calls()
 
     def store_metric(self, metric_name, value, model_id=None):
-        """A metric object with one value, written straight into the emulator's store."""
-        store = self.ledgora.store
-        description = "MRA score for '" + metric_name + "'"
-        metric_id = store.create("Metric", metric_name, description, model_id or self.model_id, [])
-        store.create("MetricValue", None, description, metric_id,
-                     [{"name": "ZKR-MetricVal:Value", "dataType": "FLOAT_TYPE", "value": value}])
-        return metric_id
+        return store_metric(self.ledgora, model_id or self.model_id, metric_name, value)
 
     def metric_ids(self):
         return [record.id for record in self.ledgora.records("Metric")]
+
+
+def store_metric(ledgora, model_id, metric_name, value):
+    """A metric object with one value, written straight into the emulator's store."""
+    description = "MRA score for '" + metric_name + "'"
+    metric_id = ledgora.store.create("Metric", metric_name, description, model_id, [])
+    ledgora.store.create("MetricValue", None, description, metric_id,
+                         [{"name": "ZKR-MetricVal:Value", "dataType": "FLOAT_TYPE", "value": value}])
+    return metric_id
 
 
 def statements(ledgora):

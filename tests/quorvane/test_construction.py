@@ -80,7 +80,7 @@ def test_accepted_arguments_and_defaults(quorvane, catalogue, clean_provider_env
     assert evaluator.system_credentials["lg_url"] == "https://grc.example"
     assert list(vars(evaluator)) == [
         "risk_dimensions", "scoring_function", "system_credentials",
-        "foundation_model_name", "pdf_generator", "max_sample_size",
+        "foundation_model_name", "pdf_generator", "max_sample_size", "selected_risk_dimensions",
     ]
     # The class attribute stays an empty dict shared by nobody.
     assert quorvane.Quorvane.system_credentials == {}
@@ -97,7 +97,7 @@ def test_caller_values_are_kept(quorvane, catalogue, clean_provider_env):
         system_credentials={}, foundation_model_name=None, risk_dimensions=risks,
         scoring_function=scorer, max_sample_size=7,
     )
-    assert evaluator.risk_dimensions is risks
+    assert evaluator.risk_dimensions is risks and evaluator.selected_risk_dimensions is risks
     assert evaluator.scoring_function is scorer
     assert evaluator.max_sample_size == 7
 

@@ -1,6 +1,8 @@
 """Loading a card's test split, from the module's directory first, then from the caller's."""
 
 import os
+import threading
+import time
 
 import pytest
 
@@ -90,3 +92,28 @@ def test_real_card_loads_from_any_directory(quorvane, monkeypatch, tmp_path):
     instances = quorvane.load_dataset_with_fallback("cards.vorn.factual.arithmetic", 4)
     assert len(instances) == 4 and instances[0]["source"].startswith("What is")
     assert os.getcwd() == str(tmp_path)
+
+
+def test_concurrent_loads_take_turns_and_restore_the_directory(quorvane, loader, monkeypatch, tmp_path):
+    module_directory = os.path.dirname(os.path.abspath(quorvane.__file__))
+    seen = []
+
+    def slow_load(**kwargs):
+        seen.append(os.getcwd())
+        time.sleep(0.001)  # long enough for the other thread to change directory meanwhile
+        seen.append(os.getcwd())
+        return []
+
+    loader([])
+    monkeypatch.setattr(quorvane, "load_dataset", slow_load)
+    for _ in range(50):
+        start = threading.Barrier(2)
+        threads = [threading.Thread(target=lambda: (start.wait(), quorvane.load_dataset_with_fallback("cards.x", 1)))
+                   for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert os.getcwd() == str(tmp_path)
+    # Each load ran whole in the module's directory: none overlapped another.
+    assert len(seen) == 200 and set(seen) == {module_directory}

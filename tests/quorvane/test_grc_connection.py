@@ -64,10 +64,12 @@ def test_hxd_login_goes_to_the_login_host(quorvane, ledgora, url):
     assert call.headers["Cache-Control"] == "no-cache"
 
 
-def test_missing_url_is_not_taken_for_either_mode(quorvane, ledgora):
-    with pytest.raises(AttributeError):
-        login(quorvane, {"lg_apikey": "emulator-apikey"})
-    assert ledgora.calls == []
+@pytest.mark.parametrize("url", [None, b"https://grc.example/hxd"], ids=["missing", "bytes"])
+def test_a_url_that_is_no_text_is_taken_for_neither_mode(quorvane, ledgora, logger, url):
+    credentials = {"lg_apikey": "emulator-apikey"} if url is None else {"lg_url": url}
+    with pytest.raises(TypeError, match='^"lg_url" of system_credentials must be a string'):
+        login(quorvane, credentials)
+    assert ledgora.calls == [] and logger.records == []
 
 
 CONNECTING = "Connecting to Ledgora using HXD credentials"

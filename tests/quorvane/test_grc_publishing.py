@@ -1,3 +1,6 @@
+from decimal import Decimal
+
+import numpy as np
 import pytest
 import requests
 
@@ -17,6 +20,11 @@ def publish(session, value, name=NAME):
     ([1, 2], 1.5),
     (7, 7),
     (True, 1),
+    # numpy numbers are stored as the Python numbers they hold (no JSON number
+    # otherwise), converted before rounding.
+    (np.float32(0.1), 0.1),
+    ([np.float32(0.25), np.float32(0.5)], 0.375),
+    (np.int64(7), 7),
 ])
 def test_published_value_is_the_rounded_mean(session, logger, value, stored):
     assert publish(session, value) is True
@@ -36,12 +44,13 @@ def test_publish_takes_positional_arguments(session):
     assert len(session.ledgora.records("MetricValue")) == 1
 
 
-@pytest.mark.parametrize("value, name", [
-    *[(value, NAME) for value in [(0.1, 0.2), [], "0.5", None, {"a": 1}]],
-    (0.5, ("fairness", "c", "score")),
+@pytest.mark.parametrize("value, name, error", [
+    *[(value, NAME, TypeError) for value in [(0.1, 0.2), [], "0.5", None, {"a": 1}, Decimal("0.5")]],
+    *[(value, NAME, ValueError) for value in [float("nan"), float("inf"), [0.5, float("-inf")], np.float32("nan")]],
+    (0.5, ("fairness", "c", "score"), TypeError),
 ])
-def test_a_value_or_name_that_cannot_be_stored_fails_before_anything_is_sent(session, logger, value, name):
-    with pytest.raises(TypeError):
+def test_a_value_or_name_that_cannot_be_stored_fails_before_anything_is_sent(session, logger, value, name, error):
+    with pytest.raises(error):
         publish(session, value, name)
     assert session.ledgora.calls == []
     # A name that is not text fails before the first log line.

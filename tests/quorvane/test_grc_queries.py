@@ -182,13 +182,16 @@ def test_stored_values_of_rows_without_a_description_or_value(quorvane, session)
     [
         ({}, None, "Unable to get model metrics definitions from ledgora"),
         ({"r": [{"metric_id": "1"}]}, dict(kind="null"), "Unable to get model metrics from Ledgora"),
+        # An error answer has no rows, but is no "nothing stored".
+        ({"r": [{"metric_id": "1"}]}, dict(kind="status", status=503, body={"error": "busy"}),
+         'Ledgora API returned status code 503: {"error": "busy"}'),
         ({"r": [{"metric_id": "1"}]},
          dict(kind="status", status=200, body={"rows": [{"fields": [{"name": "Description", "value": 5}]}]}),
          "Unexpected error occurred when evaluating the request: 'int' object has no attribute 'split'"),
         ({"r": [{"metric_id": "1"}]}, dict(kind="status", status=200, body={"rows": ["text"]}),
          "Unexpected error occurred when evaluating the request: 'str' object has no attribute 'get'"),
     ],
-    ids=["no-definitions", "null", "description-not-text", "row-not-object"],
+    ids=["no-definitions", "null", "503", "description-not-text", "row-not-object"],
 )
 def test_stored_values_failures(quorvane, session, logger, definitions, fault, message):
     if fault is not None:

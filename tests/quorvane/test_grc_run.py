@@ -1,8 +1,11 @@
 """The evaluation run backed by the GRC service, end to end against the Ledgora emulator."""
 
+import re
+
 import pandas as pd
 import pytest
 
+from grc_support import store_metric
 from vorn_metrics_plugin.ledgora_emulator import LedgoraEmulator
 
 MODEL = "demo-model"
@@ -13,10 +16,11 @@ INSTANCES = {"cards.f1": 4, "cards.f2": 3, "cards.t1": 5}
 class Bench:
     """Deterministic stand-ins for the dataset loader and the benchmark library:
     every card's prompts are answered "ok" at even positions, and the accuracy
-    is the share of "ok" answers."""
+    is the share of "ok" answers. `extra` adds metrics to a card's scores."""
 
     def __init__(self, quorvane, monkeypatch):
         self.scored = []
+        self.extra = {}
         monkeypatch.setattr(quorvane, "load_dataset_with_fallback", self.load)
         monkeypatch.setattr(quorvane, "evaluate", self.evaluate)
 
@@ -28,14 +32,14 @@ class Bench:
         self.scored.append(frame.iloc[0, 0].split(" prompt")[0])
         return pd.DataFrame({"generated_text": ["ok" if i % 2 == 0 else "no" for i in range(len(frame))]})
 
-    @staticmethod
-    def evaluate(predictions, data):
+    def evaluate(self, predictions, data):
         scores = [1.0 if answer == "ok" else 0.0 for answer in predictions]
         accuracy = sum(scores) / len(scores)
+        card = data[0]["source"].split(" prompt")[0]
         return [{"score": {"global": {
             "accuracy": accuracy, "score": accuracy, "score_name": "accuracy",
             "score_ci_low": accuracy - 0.1, "score_ci_high": accuracy + 0.1,
-            "num_of_instances": len(predictions), "all_scores": scores,
+            "num_of_instances": len(predictions), "all_scores": scores, **self.extra.get(card, {}),
         }}}]
 
 
@@ -123,29 +127,40 @@ def test_first_run_publishes_everything_and_a_later_run_reads_it_back(quorvane, 
     assert list(second) == ["toxic-output", "fairness"]  # in the order of this run's risks
 
 
+def metric_lines(capsys):
+    return [line for line in capsys.readouterr().out.splitlines() if line.startswith("Metrics")]
+
+
+@pytest.mark.parametrize("stored_before", [["fairness"], ["toxic-output", "fairness"]], ids=["partial", "full"])
 @pytest.mark.parametrize("mode", ["cloud", "hxd"])
-def test_a_run_evaluates_only_the_risks_not_stored(quorvane, ledgora, bench, capsys, mode):
+def test_every_run_on_one_evaluator_returns_the_whole_selection(quorvane, ledgora, bench, capsys, mode,
+                                                                stored_before):
     model_id = ledgora.add_model(MODEL)
-    evaluator(quorvane, ledgora, bench, ["fairness"], mode).quorvanes()
+    evaluator(quorvane, ledgora, bench, stored_before, mode).quorvanes()
     bench.scored.clear()
-    ledgora.clear_calls()
+    capsys.readouterr()
+    missing = [risk for risk in ["fairness", "toxic-output"] if risk not in stored_before]
 
     run = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], mode)
-    results = run.quorvanes()
+    first = run.quorvanes()
+    narrowed = run.risk_dimensions
+    later = [run.quorvanes(), run.quorvanes()]
 
-    assert bench.scored == ["cards.t1"]
-    assert run.risk_dimensions == ["toxic-output"]
-    # The stored risk as read back (no score texts), the new one as evaluated.
-    assert results == {"fairness": {"cards.f1": stored("cards.f1"), "cards.f2": stored("cards.f2")},
-                       "toxic-output": {"cards.t1": evaluated("cards.t1")}}
-    assert metric_names(ledgora)[-len(stored("cards.t1")):] == published_names("toxic-output", "cards.t1")
+    # Only the risk not stored before is evaluated, once.
+    assert bench.scored == ["cards.t1"] * len(missing)
+    assert (narrowed, run.risk_dimensions, run.selected_risk_dimensions) == (
+        missing, [], ["fairness", "toxic-output"])
+    everything = {risk: {card: stored(card) for card in CARDS[risk]} for risk in ["fairness", "toxic-output"]}
+    # A stored risk as read back (no score texts), a new one as evaluated; later
+    # runs read everything back.
+    assert first == ({**everything, "toxic-output": {"cards.t1": evaluated("cards.t1")}} if missing
+                     else quorvane.calculate_score_with_margin(everything))
+    assert later == [quorvane.calculate_score_with_margin(everything)] * 2
     assert len(ledgora.records("Metric")) == 3 * len(stored("cards.t1"))
-    assert capsys.readouterr().out.splitlines()[-1] == \
-        "Metrics have been successfully saved and published to " + link(ledgora, mode, model_id)
-
-    # The same evaluator again: everything is stored now, nothing is evaluated.
-    again = run.quorvanes()
-    assert bench.scored == ["cards.t1"] and list(again) == ["toxic-output"]
+    task_view = link(ledgora, mode, model_id)
+    assert metric_lines(capsys) == (
+        ["Metrics have been successfully saved and published to " + task_view] * len(missing)
+        + ["Metrics have already been saved before, and are being retrieved from " + task_view] * (3 - len(missing)))
 
 
 def test_failed_publication_leaves_the_run_and_rolls_back_its_risks(quorvane, ledgora, bench, logger):
@@ -165,14 +180,80 @@ def test_failed_publication_leaves_the_run_and_rolls_back_its_risks(quorvane, le
         "Error occurred when evaluating the request: Unable to create metrics object, please try again"
 
 
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("stand_in", ["publish", "add_value"], ids=["between-publishes", "inside-a-publish"])
+def test_an_interrupted_publication_is_rolled_back_and_the_interrupt_goes_on(quorvane, ledgora, bench, capsys,
+                                                                          monkeypatch, interrupt, stand_in):
+    ledgora.add_model(MODEL)
+    evaluator(quorvane, ledgora, bench, ["fairness"], "cloud").quorvanes()
+    before = ledgora.records("Metric")
+    raised, calls = interrupt(), []
+
+    def interrupting_third_call(function):
+        def call(*args, **kwargs):
+            calls.append(args)
+            if len(calls) == 3:
+                raise raised
+            return function(*args, **kwargs)
+        return call
+
+    if stand_in == "publish":
+        monkeypatch.setattr(quorvane.Quorvane, "publish_metrics_to_ledgora",
+                            interrupting_third_call(quorvane.Quorvane.publish_metrics_to_ledgora))
+    else:
+        monkeypatch.setattr(quorvane, "add_metric_value_to_metric_object",
+                            interrupting_third_call(quorvane.add_metric_value_to_metric_object))
+    run = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], "cloud")
+    capsys.readouterr()
+    with pytest.raises(interrupt) as caught:
+        run.quorvanes()
+
+    assert caught.value is raised
+    # What the new risk had stored is gone; the earlier run's records remain.
+    assert ledgora.records("Metric") == before and metric_lines(capsys) == []
+    # So the next run evaluates the risk again instead of reading back a partial set.
+    bench.scored.clear()
+    assert run.quorvanes()["toxic-output"] == {"cards.t1": evaluated("cards.t1")}
+    assert bench.scored == ["cards.t1"]
+
+
+@pytest.mark.parametrize("extra, error, message", [
+    ({"all_scores": [1.0, float("nan")]}, ValueError,
+     "Metric 'fairness, cards.f2, all_scores' cannot be stored in Ledgora: its value nan is not a finite number"),
+    ({"f1": float("-inf")}, ValueError,
+     "Metric 'fairness, cards.f2, f1' cannot be stored in Ledgora: its value -inf is not a finite number"),
+    ({7: 0.5}, TypeError, 'can only concatenate str (not "int") to str'),
+    ({None: 0.5}, TypeError, 'can only concatenate str (not "NoneType") to str'),
+], ids=["nan", "infinity", "int-key", "none-key"])
+def test_a_metric_that_cannot_be_stored_stops_the_run_before_anything_is_sent(quorvane, ledgora, bench, capsys,
+                                                                              extra, error, message):
+    store_metric(ledgora, ledgora.add_model(MODEL), "toxic-output, cards.t1, score", 0.5)
+    before = ledgora.records()
+    ledgora.clear_calls()
+    bench.extra["cards.f2"] = extra
+
+    with pytest.raises(error, match="^" + re.escape(message) + "$"):
+        evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], "cloud").quorvanes()
+
+    # Nothing of the first card either: no record created, none deleted.
+    assert ledgora.records() == before
+    assert {call.endpoint for call in ledgora.calls} == {"token", "query"}
+    assert metric_lines(capsys) == []
+
+
 @pytest.mark.parametrize("fault, message", [
     (dict(endpoint="token", kind="status", status=401), "Failed to authenticate with Vorn Cloud IAM: 401"),
     (dict(endpoint="query", kind="status", status=200, body={"rows": []}), "Failed to get existing metric value"),
-])
-def test_grc_failures_before_the_evaluation_evaluate_nothing(quorvane, ledgora, bench, logger, fault, message):
-    ledgora.add_model(MODEL)
+    # The stored values' query, after the model's and the two risks' definitions.
+    (dict(endpoint="query", kind="status", status=503, skip=3),
+     'Ledgora API returned status code 503: {"error": "injected fault"}'),
+], ids=["login", "model", "stored-values"])
+def test_grc_failures_before_the_evaluation_evaluate_nothing(quorvane, ledgora, bench, logger, capsys, fault,
+                                                             message):
+    store_metric(ledgora, ledgora.add_model(MODEL), "fairness, cards.f1, score", 0.5)
+    before = ledgora.records()
     ledgora.inject(**fault)
-    with pytest.raises(Exception, match="^" + message):
-        evaluator(quorvane, ledgora, bench, ["fairness"], "cloud").quorvanes()
-    assert bench.scored == [] and ledgora.records("Metric") == []
+    with pytest.raises(Exception, match="^" + re.escape(message)):
+        evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], "cloud").quorvanes()
+    assert bench.scored == [] and ledgora.records() == before and metric_lines(capsys) == []
     assert logger.messages("debug")[-1].startswith("Error occurred when evaluating the request: " + message)

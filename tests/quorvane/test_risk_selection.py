@@ -36,13 +36,17 @@ def test_mirrored_skipped_cards_are_the_ones_the_run_never_answers(quorvane, cat
     assert risk_selection.evaluable_cards("no-such-risk") == []
 
 
-@pytest.mark.parametrize("provider, judged", [(None, False), ("", False), ("orvia-sdk", True)])
-def test_default_risks_leave_out_judge_scored_ones_without_a_provider(clean_provider_env, provider, judged):
+@pytest.mark.parametrize(
+    "provider, judge, judged",
+    # without a word from the caller, the environment's judge provider decides
+    [(None, None, False), ("", None, False), ("orvia-sdk", None, True), (None, True, True), ("orvia-sdk", False, False)],
+)
+def test_default_risks_leave_out_judge_scored_ones_without_a_judge(clean_provider_env, provider, judge, judged):
     if provider is not None:
         clean_provider_env.setenv("EVALITH_DEFAULT_PROVIDER", provider)
     from vorn_metrics_plugin.mra.quorvane import get_available_risks
 
-    chosen = risk_selection.default_risks()
+    chosen = risk_selection.default_risks(judge)
     assert "hallucination" in chosen
     assert set(risk_selection.JUDGE_SCORED_RISKS) <= set(chosen) if judged else not set(chosen) & set(
         risk_selection.JUDGE_SCORED_RISKS)

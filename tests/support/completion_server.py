@@ -1,9 +1,11 @@
-"""A scriptable text-completion server on 127.0.0.1 for tests.
+"""A scriptable server of the completion and chat protocols on 127.0.0.1 for tests.
 
 The server answers every POST from a queue of scripted responses; once the
-queue is empty it falls back to ``responder`` (by default a completion whose
-text is "completion of: <prompt>").  Every request is recorded with its path,
-headers and JSON body.
+queue is empty it falls back to ``responder`` (by default an answer in the
+request's protocol whose text is "completion of: <prompt>").  Every request is
+recorded with its path, headers and JSON body.  A scripted ``DROP`` closes the
+connection without answering; ``enqueue_rate_limit`` scripts a 429 with
+``Retry-After``.
 
 Typical use::
 
@@ -24,6 +26,7 @@ import contextlib
 import json
 import socket
 import threading
+import time
 from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -35,6 +38,11 @@ __all__ = [
     "CompletionServer",
     "running_completion_server",
     "completion_body",
+    "chat_body",
+    "answer_body",
+    "prompt_of",
+    "answering",
+    "DROP",
     "unused_port",
 ]
 
@@ -46,6 +54,10 @@ class RecordedRequest:
     headers: dict[str, str]
     body: bytes
     json: Any = None  # parsed body, None when it is not JSON
+
+    @property
+    def is_chat(self) -> bool:
+        return self.path.endswith("/chat/completions")
 
     def header(self, name: str) -> str | None:
         """Header value by case-insensitive name."""
@@ -75,15 +87,57 @@ def completion_body(text: str, model: str = "test-model") -> dict:
     }
 
 
-def _echo_responder(request: RecordedRequest) -> ScriptedResponse:
+# Closes the connection without an answer.
+DROP = ScriptedResponse(-1)
+
+
+def chat_body(text: str | None, model: str = "test-model", refusal: str | None = None) -> dict:
+    """An OpenAI-style chat answer whose message content is ``text`` (None allowed)."""
+    message = {"role": "assistant", "content": text}
+    if refusal is not None:
+        message["refusal"] = refusal
+    return {
+        "id": "chatcmpl-test",
+        "object": "chat.completion",
+        "model": model,
+        "choices": [{"index": 0, "message": message, "finish_reason": "stop"}],
+        "usage": {"prompt_tokens": 3, "completion_tokens": 2, "total_tokens": 5},
+    }
+
+
+def prompt_of(request: RecordedRequest) -> str | None:
+    """The prompt of a completion request, or the user's message of a chat request."""
     payload = request.json if isinstance(request.json, dict) else {}
-    return ScriptedResponse(
-        200, completion_body(f"completion of: {payload.get('prompt')}", str(payload.get("model")))
-    )
+    if request.is_chat:
+        users = [m.get("content") for m in payload.get("messages") or [] if m.get("role") == "user"]
+        return users[-1] if users else None
+    return payload.get("prompt")
+
+
+def answer_body(request: RecordedRequest, text: str) -> dict:
+    """An answer carrying ``text`` in the protocol of ``request``."""
+    model = str((request.json or {}).get("model")) if isinstance(request.json, dict) else "test-model"
+    return chat_body(text, model) if request.is_chat else completion_body(text, model)
+
+
+def answering(answer: Callable[[str], str], delay: float = 0.0) -> Callable[[RecordedRequest], ScriptedResponse]:
+    """A responder that answers each prompt with ``answer(prompt)`` after ``delay`` seconds."""
+
+    def respond(request: RecordedRequest) -> ScriptedResponse:
+        if delay:
+            time.sleep(delay)
+        return ScriptedResponse(200, answer_body(request, answer(prompt_of(request))))
+
+    return respond
+
+
+_echo_responder = answering(lambda prompt: f"completion of: {prompt}")
 
 
 class _Handler(BaseHTTPRequestHandler):
     server: "_Server"
+    protocol_version = "HTTP/1.1"  # connections are kept open between requests, as real services do
+    disable_nagle_algorithm = True  # else headers and body in two writes wait for a delayed acknowledgement
 
     def log_message(self, format, *args):  # keep test output clean
         pass
@@ -99,6 +153,9 @@ class _Handler(BaseHTTPRequestHandler):
         self._send(self.server.owner._record_and_answer(request))
 
     def _send(self, response: ScriptedResponse) -> None:
+        if response.status < 0:
+            self.close_connection = True
+            return
         body = response.body
         content_type = "application/json"
         if isinstance(body, bytes):
@@ -186,6 +243,18 @@ class CompletionServer:
 
     def enqueue_completion(self, text: str, model: str = "test-model") -> None:
         self.enqueue(200, completion_body(text, model))
+
+    def enqueue_chat(self, text: str | None, model: str = "test-model", refusal: str | None = None) -> None:
+        self.enqueue(200, chat_body(text, model, refusal))
+
+    def enqueue_rate_limit(self, retry_after: str | None = "0") -> None:
+        """A 429 answer, with ``Retry-After`` unless ``retry_after`` is None."""
+        headers = {} if retry_after is None else {"Retry-After": retry_after}
+        self.enqueue(429, {"error": {"message": "rate limit reached"}}, headers)
+
+    def enqueue_drop(self) -> None:
+        with self._lock:
+            self._queue.append(DROP)
 
     @property
     def requests(self) -> list[RecordedRequest]:

@@ -7,27 +7,17 @@ finds them all stored, evaluates nothing and returns what it read back.
 
 from __future__ import annotations
 
-import os
-from contextlib import contextmanager
-
-from vorn_metrics_plugin.common.utils.environment import restored_environment
+from vorn_metrics_plugin.common.utils.environment import environment_set
 from vorn_metrics_plugin.ledgora_emulator import LedgoraEmulator
 
 MODEL_RECORD = "demo-model"
-
-
-@contextmanager
-def _environment(variables):
-    with restored_environment(variables):
-        os.environ.update(variables)
-        yield
 
 
 def main(credentials: dict, scoring_function, risks: list[str]) -> dict:
     from vorn_metrics_plugin.mra.quorvane import Quorvane
 
     print("\nPublishing to a local GRC service emulator")
-    with LedgoraEmulator() as ledgora, _environment(ledgora.environment()):
+    with LedgoraEmulator() as ledgora, environment_set(ledgora.environment()):
         model_id = ledgora.add_model(MODEL_RECORD)
         grc_credentials = {**credentials, **ledgora.credentials(MODEL_RECORD)}
 

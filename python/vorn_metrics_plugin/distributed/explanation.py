@@ -9,7 +9,7 @@ import pandas as pd
 from dask.distributed import Client
 
 from vorn_metrics_plugin.distributed.cluster import client_for
-from vorn_metrics_plugin.distributed.tasks import callable_name, completed, ensure_sendable
+from vorn_metrics_plugin.distributed.tasks import callable_name, completed, ensure_sendable, shared_value
 from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
 from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import Sibrelle
 
@@ -53,16 +53,14 @@ def explain_frame(
     parts = [rows.iloc[start:start + rows_per_task] for start in range(0, len(rows), rows_per_task)]
     records: list[list[Any]] = [[] for _ in parts]
     with client_for(client) as dask_client:
-        # Scattered data goes from here to the workers directly instead of
-        # through the scheduler, and the scoring function is sent once.
-        [scoring_future] = dask_client.scatter([scoring_fn], hash=False)
-        part_futures = dask_client.scatter(parts, hash=False)
+        # Each part travels inside its task, so Dask can run the task again
+        # elsewhere when its worker dies (scattered parts would die with it);
+        # the scoring function is sent once.
+        scoring_future = shared_value(dask_client, scoring_fn)
         tasks = [
             dask_client.submit(explain_rows, explain_config, part, scoring_future, pure=False)
-            for part in part_futures
+            for part in parts
         ]
-        # Held only by their tasks, the parts are released as the tasks finish.
-        del part_futures
         for index, part_records in completed(dask_client, tasks, "explaining rows"):
             records[index] = part_records
     return {"local_explanations": [record for part in records for record in part]}

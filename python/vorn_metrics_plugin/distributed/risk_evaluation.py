@@ -8,7 +8,7 @@ from typing import Any
 from dask.distributed import Client
 
 from vorn_metrics_plugin.distributed.cluster import client_for
-from vorn_metrics_plugin.distributed.tasks import callable_name, completed, ensure_sendable
+from vorn_metrics_plugin.distributed.tasks import callable_name, completed, ensure_sendable, shared_value
 from vorn_metrics_plugin.mra.quorvane import Quorvane
 
 GRC_REFUSAL = (
@@ -53,8 +53,9 @@ def evaluate_risks(
 
     risks = list(dict.fromkeys(run.risk_dimensions))  # a risk named twice is evaluated once
     with client_for(client) as dask_client:
-        # Sent once, however many risks: the scoring function may carry a model.
-        [options_future] = dask_client.scatter([evaluator_options], hash=False)
+        # Sent once, however many risks (the scoring function may carry a model),
+        # and made again if the worker that holds it dies.
+        options_future = shared_value(dask_client, evaluator_options)
         tasks = [
             dask_client.submit(evaluate_risk, system_credentials, risk, options_future, pure=False)
             for risk in risks

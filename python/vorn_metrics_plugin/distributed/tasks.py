@@ -36,6 +36,24 @@ def ensure_sendable(value: Any, description: str) -> None:
         ) from error
 
 
+def shared_value(client: Client, value: Any) -> Future:
+    """A future of ``value`` for many tasks, which the cluster can make again.
+
+    Scattered data lives only in the workers that hold it: when the last of
+    them dies, it is gone for good and every task that needs it fails
+    ("already forgotten"), and extra copies spread with ``broadcast`` do not
+    help, since Dask's memory manager drops them. A task that returns the
+    value keeps the value in its own description on the scheduler, so Dask
+    computes it again after a worker's death, as any lost result; it still
+    travels once, however many tasks use it.
+    """
+    return client.submit(_same, value, pure=False)
+
+
+def _same(value: Any) -> Any:
+    return value
+
+
 def completed(client: Client, futures: list[Future], description: str) -> Iterator[tuple[int, Any]]:
     """Yield (position in ``futures``, result) for each task as it finishes.
 

@@ -44,8 +44,10 @@ On ``ledgora.url`` (HTTP):
 merged.  A data-platform base URL must contain "hxd": ``ledgora.hxd_url`` is
 ``ledgora.url + "/hxd"``.  The GRC endpoints want a bearer token that this
 emulator issued (401 otherwise).  Statements other than the three the client
-sends (see ``queries``) get a 400 with a JSON error.  Resource ids are decimal
-digit strings.
+sends (see ``queries``) get a 400 with a JSON error, as does a body that is not
+JSON (or nested too deep to read).  Resource ids are ASCII decimal digit
+strings; any other id (other digits, or a number beyond SQLite's integer range)
+names no record (404).  Every answer, errors included, is JSON.
 
 On ``ledgora.hxd_host`` (HTTPS, a self-signed certificate made at start):
 
@@ -75,7 +77,11 @@ way to serve any hand-written JSON answer), ``not_json`` (an HTML page),
 without an answer).  A faulted call stores nothing.  ``clear_faults()`` drops
 what is pending.  Every request is recorded in ``ledgora.calls`` (endpoint,
 method, raw request target, merged path, query arguments, headers, body,
-status).
+status), which keeps the latest 2000 (``max_calls``) whose bodies add up to at
+most 16 MiB.
+
+A record is checked against its parent and stored in one transaction, so
+concurrent writers and deleters never leave a record whose parent is gone.
 """
 
 from .faults import ENDPOINTS, FAULT_KINDS, Fault

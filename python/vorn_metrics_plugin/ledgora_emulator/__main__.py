@@ -4,10 +4,19 @@ from __future__ import annotations
 
 import argparse
 import signal
+import sqlite3
 import sys
 import threading
 
 from .server import DEFAULT_APIKEY, DEFAULT_HXD_APIKEY, DEFAULT_USERNAME, LedgoraEmulator
+
+
+def port(text: str) -> int:
+    """A TCP port number; argparse names this function in its message for a non-number."""
+    number = int(text)
+    if not 0 <= number <= 65535:
+        raise argparse.ArgumentTypeError(f"{text} is not a port number (0 to 65535)")
+    return number
 
 
 def _arguments(argv):
@@ -17,9 +26,9 @@ def _arguments(argv):
         "data-platform login) to publish evaluation metrics to.",
     )
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=8080,
+    parser.add_argument("--port", type=port, default=8080,
                         help="port of the GRC and identity services (default 8080; 0: any free port)")
-    parser.add_argument("--tls-port", type=int, default=8443,
+    parser.add_argument("--tls-port", type=port, default=8443,
                         help="HTTPS port of the data-platform login (default 8443; 0: any free port)")
     parser.add_argument("--db", default=":memory:",
                         help="SQLite file of the records; a later start reads them back "
@@ -44,8 +53,15 @@ def main(argv=None) -> int:
     )
     stopped = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stopped.set())
-    with emulator:
+    try:
+        emulator.start()
         models = [(name, emulator.add_model(name)) for name in args.model]
+    except (OSError, sqlite3.Error) as error:
+        emulator.stop()
+        reason = f"cannot use the records file {args.db}: {error}" if isinstance(error, sqlite3.Error) else error
+        print(f"error: {reason}", file=sys.stderr)
+        return 1
+    with emulator:
         lines = [
             f"Ledgora emulator running (records: {args.db})",
             f"  lg_url, cloud login:          {emulator.url}",

@@ -10,10 +10,12 @@ answer under any path prefix of the base URL (``/hxd/api/query`` as well as
 from __future__ import annotations
 
 import json
+import logging
 import re
 import secrets
 import socket
 import threading
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -23,15 +25,23 @@ from werkzeug.wrappers import Request, Response
 
 from . import queries
 from .faults import NOT_JSON_BODY, Fault, FaultPlan
-from .store import PARENT_TYPE, RecordStore
+from .store import PARENT_TYPE, NoParent, RecordStore
 
-__all__ = ["Call", "Settings", "GrcApplication", "LoginApplication", "TARGET_KEY", "GRANT_TYPE"]
+__all__ = ["Call", "CallLog", "Settings", "GrcApplication", "LoginApplication", "TARGET_KEY", "GRANT_TYPE",
+           "MAX_CALLS"]
 
 # The raw request target of the request line, put into the environ by the
 # server's request handler (the path as the client sent it, slashes and all).
 TARGET_KEY = "ledgora_emulator.target"
 GRANT_TYPE = "urn:vorn:params:oauth:grant-type:apikey"
 VALUE_FIELD = "ZKR-MetricVal:Value"
+# The call log keeps the latest calls only, so that a long-running emulator
+# does not grow without bound: at most this many ...
+MAX_CALLS = 2000
+# ... and their bodies at most this many bytes together (the latest call is always kept).
+MAX_LOGGED_BYTES = 16 * 1024 * 1024
+
+_log = logging.getLogger(__name__)
 
 
 @dataclass
@@ -80,13 +90,20 @@ def _error(status: int, message: str) -> Response:
 
 
 class CallLog:
-    def __init__(self) -> None:
+    """The latest calls, oldest first, within ``max_calls`` and ``max_bytes`` of bodies."""
+
+    def __init__(self, max_calls: int = MAX_CALLS, max_bytes: int = MAX_LOGGED_BYTES) -> None:
+        self.max_calls, self.max_bytes = max_calls, max_bytes
         self._lock = threading.Lock()
-        self._calls: list[Call] = []
+        self._calls: deque[Call] = deque()
+        self._bytes = 0
 
     def add(self, call: Call) -> None:
         with self._lock:
             self._calls.append(call)
+            self._bytes += len(call.body)
+            while len(self._calls) > self.max_calls or (self._bytes > self.max_bytes and len(self._calls) > 1):
+                self._bytes -= len(self._calls.popleft().body)
 
     def all(self) -> list[Call]:
         with self._lock:
@@ -95,6 +112,7 @@ class CallLog:
     def clear(self) -> None:
         with self._lock:
             self._calls.clear()
+            self._bytes = 0
 
 
 class TokenRegistry:
@@ -157,10 +175,18 @@ class _Application:
             if fault is not None and fault.kind == "drop":
                 self.calls.add(call)
                 _drop_connection(environ)
-            response = self._faulted(fault) if fault is not None else getattr(self, endpoint)(request, **values)
+            response = self._faulted(fault) if fault is not None else self._answer(endpoint, request, values)
         call.status = response.status_code
         self.calls.add(call)
         return response(environ, start_response)
+
+    def _answer(self, endpoint: str, request: Request, values: dict) -> Response:
+        """The endpoint's answer; an error nobody foresaw still answers JSON (and is logged)."""
+        try:
+            return getattr(self, endpoint)(request, **values)
+        except Exception as error:
+            _log.exception("%s %s failed", request.method, request.path)
+            return _error(500, f"the emulator failed: {type(error).__name__}: {error}")
 
     @staticmethod
     def _faulted(fault: Fault) -> Response:
@@ -172,9 +198,10 @@ class _Application:
 
 
 def _parsed_json(body: bytes) -> Any:
+    """The body's JSON document; None for no body or one that is not JSON (or nested too deep to read)."""
     try:
         return json.loads(body) if body else None
-    except ValueError:
+    except (ValueError, RecursionError):
         return None
 
 
@@ -267,9 +294,6 @@ class GrcApplication(_Application):
         record_type = payload.get("typeDefinitionId")
         if record_type not in PARENT_TYPE:
             return _error(400, f"typeDefinitionId must be one of {sorted(PARENT_TYPE)}")
-        parent = self.store.get(payload.get("primaryParentId"))
-        if parent is None or parent.type != PARENT_TYPE[record_type]:
-            return _error(404, f"no {PARENT_TYPE[record_type]} with id {payload.get('primaryParentId')!r}")
         fields = payload.get("fields")
         field_list = fields.get("field") if isinstance(fields, dict) else None
         if not isinstance(field_list, list) or not all(
@@ -279,16 +303,22 @@ class GrcApplication(_Application):
         name, description = payload.get("name"), payload.get("description")
         if record_type == "Metric" and (not isinstance(name, str) or not name):
             return _error(400, "a Metric needs a name")
+        if name is not None and not isinstance(name, str):
+            return _error(400, "name must be text")
         if description is not None and not isinstance(description, str):
             return _error(400, "description must be text")
         if record_type == "MetricValue" and not _has_number(field_list, VALUE_FIELD):
             return _error(400, f"a MetricValue needs a numeric {VALUE_FIELD!r} field")
-        resource_id = self.store.create(record_type, name, description, parent.id, field_list)
+        parent_id = payload.get("primaryParentId")
+        try:
+            resource_id = self.store.create(record_type, name, description, parent_id, field_list)
+        except NoParent as missing:
+            return _error(404, str(missing))
         if self.settings.create_answer == "fields":
             return _json({"fields": [{"name": "Description", "value": description},
                                      {"name": "Resource ID", "value": resource_id}]}, 201)
         return _json({"id": resource_id, "typeDefinitionId": record_type,
-                      "primaryParentId": parent.id, "name": name}, 201)
+                      "primaryParentId": str(parent_id), "name": name}, 201)
 
     def delete(self, request: Request, resource_id: str, prefix: str = "") -> Response:
         denied = self._check_token(request)

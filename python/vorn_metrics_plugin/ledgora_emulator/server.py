@@ -3,12 +3,14 @@ GRC service over HTTP and the data-platform login over HTTPS."""
 
 from __future__ import annotations
 
+import contextlib
+import io
 import threading
 from typing import Any
 
 from werkzeug.serving import BaseWSGIServer, WSGIRequestHandler, make_server
 
-from .app import TARGET_KEY, Call, CallLog, GrcApplication, LoginApplication, Settings, TokenRegistry
+from .app import MAX_CALLS, TARGET_KEY, Call, CallLog, GrcApplication, LoginApplication, Settings, TokenRegistry
 from .faults import Fault, FaultPlan
 from .store import Record, RecordStore
 from .tls import self_signed_certificate, server_context
@@ -52,7 +54,8 @@ class LedgoraEmulator:
             credentials = ledgora.credentials("my-model", mode="hxd")
 
     ``db`` is the SQLite file of the records (``":memory:"`` keeps nothing).
-    Ports default to free ones chosen by the system.
+    Ports default to free ones chosen by the system.  ``calls`` keeps the
+    latest ``max_calls`` requests.
     """
 
     def __init__(
@@ -67,6 +70,7 @@ class LedgoraEmulator:
         hxd_apikey: str = DEFAULT_HXD_APIKEY,
         create_answer: str = "id",
         quiet: bool = True,
+        max_calls: int = MAX_CALLS,
     ) -> None:
         if create_answer not in ("id", "fields"):
             raise ValueError('create_answer must be "id" or "fields"')
@@ -74,7 +78,7 @@ class LedgoraEmulator:
         self._ports = (port, tls_port)
         self.settings = Settings(apikey, username, hxd_apikey, create_answer)
         self.faults = FaultPlan()
-        self._calls = CallLog()
+        self._calls = CallLog(max_calls)
         self._tokens = TokenRegistry()
         self.store: RecordStore | None = None
         self.certificate_pem: bytes | None = None
@@ -98,11 +102,14 @@ class LedgoraEmulator:
         return self
 
     def _serve(self, app, port: int, ssl_context) -> None:
+        printed = io.StringIO()
         try:
-            server = make_server(self.host, port, app, threaded=True,
-                                 request_handler=_RequestHandler, ssl_context=ssl_context)
-        except SystemExit as error:  # werkzeug exits when it cannot bind
-            raise OSError(f"cannot listen on {self.host}:{port}") from error
+            with contextlib.redirect_stderr(printed):
+                server = make_server(self.host, port, app, threaded=True,
+                                     request_handler=_RequestHandler, ssl_context=ssl_context)
+        except SystemExit:  # werkzeug prints the reason and exits when it cannot bind
+            reason = (printed.getvalue().strip().splitlines() or ["the address cannot be bound"])[0]
+            raise OSError(f"cannot listen on {self.host}:{port}: {reason}") from None
         server.quiet = self.quiet
         thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
                                   name=f"ledgora-emulator-{server.port}", daemon=True)
@@ -223,7 +230,7 @@ class LedgoraEmulator:
 
     @property
     def calls(self) -> list[Call]:
-        """Every request received so far, oldest first."""
+        """The requests received so far (the latest ``max_calls`` of them), oldest first."""
         return self._calls.all()
 
     def calls_to(self, endpoint: str) -> list[Call]:

@@ -2,19 +2,23 @@
 
 Three record types, each under a parent: ``Model`` (top level, registered by
 the operator), ``Metric`` (under a model) and ``MetricValue`` (under a metric).
-Resource ids are decimal digit strings.  One connection serves every server
-thread, guarded by a lock, so ``":memory:"`` works as well as a file.
+Resource ids are ASCII decimal digit strings within SQLite's integer range.
+One connection serves every server thread, guarded by a lock, so ``":memory:"``
+works as well as a file.  A record is placed under its parent in one
+transaction, so a parent deleted meanwhile never gets a child.
 """
 
 from __future__ import annotations
 
 import json
+import re
 import sqlite3
 import threading
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any
 
-__all__ = ["Record", "RecordStore", "RECORD_TYPES", "PARENT_TYPE"]
+__all__ = ["Record", "RecordStore", "NoParent", "RECORD_TYPES", "PARENT_TYPE"]
 
 RECORD_TYPES = ("Model", "Metric", "MetricValue")
 # The type a record's parent must have.
@@ -23,6 +27,8 @@ PARENT_TYPE = {"Metric": "Model", "MetricValue": "Metric"}
 # Resource ids start above this, so they look like the ids of a real service
 # and no id is mistaken for a small count.
 _FIRST_ID = 10000
+_LARGEST_ID = 2**63 - 1  # SQLite's integer range
+_DIGITS = re.compile(r"[0-9]+")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS records (
@@ -76,10 +82,24 @@ def _record(row: tuple) -> Record:
     )
 
 
+class NoParent(LookupError):
+    """The parent a record was to be created under does not exist or has the wrong type."""
+
+
 def _as_rowid(resource_id: Any) -> int | None:
-    """The row id of a resource id given as text or number; None when it names none."""
-    text = str(resource_id).strip()
-    return int(text) if text.isdecimal() else None
+    """The row id of a resource id given as text or number; None when it names none.
+
+    Only ASCII digits name a record ("\uff11\uff10\uff10\uff10\uff11" does not), and
+    only within SQLite's integer range (a larger id names nothing rather than
+    failing the lookup).
+    """
+    if isinstance(resource_id, bool):
+        return None
+    text = str(resource_id).strip() if isinstance(resource_id, (str, int)) else ""
+    if not _DIGITS.fullmatch(text) or len(text.lstrip("0")) > len(str(_LARGEST_ID)):
+        return None
+    rowid = int(text)
+    return rowid if rowid <= _LARGEST_ID else None
 
 
 class RecordStore:
@@ -87,7 +107,9 @@ class RecordStore:
         self.path = path
         self._lock = threading.Lock()
         self._db = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
-        with self._lock:
+        try:
+            # A second guard against orphans, for files another process writes too.
+            self._db.execute("PRAGMA foreign_keys = ON")
             self._db.executescript(_SCHEMA)
             seeded = self._db.execute(
                 "SELECT 1 FROM sqlite_sequence WHERE name = 'records'"
@@ -96,10 +118,24 @@ class RecordStore:
                 self._db.execute(
                     "INSERT INTO sqlite_sequence (name, seq) VALUES ('records', ?)", (_FIRST_ID,)
                 )
+        except BaseException:  # e.g. a file that is not a database
+            self._db.close()
+            raise
 
     def close(self) -> None:
         with self._lock:
             self._db.close()
+
+    @contextmanager
+    def _transaction(self):
+        """One write transaction; the caller holds the lock."""
+        self._db.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+        except BaseException:
+            self._db.execute("ROLLBACK")
+            raise
+        self._db.execute("COMMIT")
 
     # -- writing ---------------------------------------------------------------
     def add_model(self, name: str) -> str:
@@ -121,9 +157,18 @@ class RecordStore:
         parent_id: str,
         fields: list[dict[str, Any]],
     ) -> str:
-        """Insert a record under ``parent_id``; the caller has checked the parent."""
-        with self._lock:
-            return self._insert(record_type, name, description, _as_rowid(parent_id), fields)
+        """Insert a record under ``parent_id``, which must hold a record of the type
+        ``PARENT_TYPE`` names for ``record_type``; raises NoParent otherwise.
+
+        The parent is checked and the record inserted in one transaction under
+        the store's lock: a delete cannot come in between and leave an orphan.
+        """
+        parent_rowid = _as_rowid(parent_id)
+        with self._lock, self._transaction():
+            row = self._db.execute("SELECT type FROM records WHERE id = ?", (parent_rowid,)).fetchone()
+            if row is None or row[0] != PARENT_TYPE.get(record_type):
+                raise NoParent(f"no {PARENT_TYPE.get(record_type, 'parent')} with id {parent_id!r}")
+            return self._insert(record_type, name, description, parent_rowid, fields)
 
     def _insert(self, record_type, name, description, parent_rowid, fields) -> str:
         cursor = self._db.execute(
@@ -137,28 +182,18 @@ class RecordStore:
         rowid = _as_rowid(resource_id)
         if rowid is None:
             return False
-        with self._lock:
-            doomed = [
-                row[0]
-                for row in self._db.execute(
-                    """WITH RECURSIVE tree(id) AS (
-                           SELECT id FROM records WHERE id = ?
-                           UNION ALL
-                           SELECT records.id FROM records JOIN tree ON records.parent_id = tree.id)
-                       SELECT id FROM tree""",
-                    (rowid,),
-                )
-            ]
-            if not doomed:
-                return False
-            self._db.execute("BEGIN")
-            try:
-                self._db.executemany("DELETE FROM records WHERE id = ?", [(i,) for i in reversed(doomed)])
-                self._db.execute("COMMIT")
-            except BaseException:
-                self._db.execute("ROLLBACK")
-                raise
-            return True
+        with self._lock, self._transaction():
+            # One statement: the foreign keys are checked once the whole tree is gone.
+            self._db.execute(
+                """WITH RECURSIVE tree(id) AS (
+                       SELECT id FROM records WHERE id = ?
+                       UNION ALL
+                       SELECT records.id FROM records JOIN tree ON records.parent_id = tree.id)
+                   DELETE FROM records WHERE id IN (SELECT id FROM tree)""",
+                (rowid,),
+            )
+            (deleted,) = self._db.execute("SELECT changes()").fetchone()
+        return deleted > 0
 
     # -- reading ---------------------------------------------------------------
     def get(self, resource_id: Any) -> Record | None:

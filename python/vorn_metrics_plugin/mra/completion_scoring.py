@@ -1,22 +1,30 @@
-"""A scoring function that asks a model served by an OpenAI-compatible completion endpoint.
+"""A scoring function that asks a model served by an OpenAI-compatible endpoint.
 
 The risk evaluator calls its scoring function once per benchmark card with a
 data frame whose first column holds the card's prompts, and expects a frame
 with one column "generated_text" holding the answers in prompt order. This
-one sends the prompts through the inference client, several at a time: each
-worker thread has its own client (and so its own HTTP connection pool), and
-at most ``max_concurrency`` requests are in flight at once.
+one sends the prompts through the inference client (chat or completion
+protocol), at most ``max_concurrency`` at once, retries those the service
+refuses for now (see :mod:`vorn_orvia_ai.retry_policy`), takes the answers it
+already has from an answer cache and stores each new one as it arrives, and
+counts what it did in a :class:`~vorn_metrics_plugin.mra.usage.Usage`.
 """
 
 from __future__ import annotations
 
 import threading
-from collections.abc import Mapping
+import time
+from collections.abc import Mapping, Sequence
 from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 
 import pandas as pd
 
-from vorn_orvia_ai.foundation_models import DEFAULT_TIMEOUT, ModelInference
+from vorn_orvia_ai.foundation_models import COMPLETIONS, DEFAULT_TIMEOUT, ModelInference
+from vorn_orvia_ai.qrm_client_error import RequestAbandoned
+from vorn_orvia_ai.retry_policy import RetryPolicy
+
+from .answer_cache import AnswerCache, RequestIdentity
+from .usage import Usage
 
 __all__ = ["CompletionScoringFunction", "DEFAULT_MAX_CONCURRENCY", "NO_API_KEY"]
 
@@ -26,21 +34,27 @@ NO_API_KEY = "no-api-key"
 
 
 class CompletionScoringFunction:
-    """Answers a data frame of prompts through an OpenAI-compatible completion endpoint.
+    """Answers a data frame of prompts through an OpenAI-compatible endpoint.
 
     Args:
-        url: The service root (or its "/v1" or "/v1/completions" URL).
+        url: The service root (or its "/v1" URL, or the URL of the protocol).
         model_id: The model the endpoint serves.
         api_key: Bearer token; ``None`` for an endpoint without authentication.
+        api: "completions" (the default) or "chat".
+        system_prompt: System message of every chat request (put before the
+            prompt in the completion protocol).
         max_concurrency: Most requests in flight at once (8 unless given).
         params: Generation parameters, keyed by ``GenTextParamsMetaNames`` names.
         project_id: Sent with every request as the inference context.
         timeout: (connect, read) seconds of each request.
+        retry_policy: Retries of refused requests (5 retries unless given).
+        cache: Answer cache to read from and write to (none unless given).
+        usage: Counters to add to (new ones unless given; see ``usage``).
 
     The settings are checked here, so a bad URL fails before any card is
     evaluated. Calling the object answers every prompt or raises the error of
     the first prompt (in prompt order) that failed; no partial answers are
-    returned.
+    returned, but every answer received is in the cache.
     """
 
     def __init__(
@@ -49,64 +63,99 @@ class CompletionScoringFunction:
         model_id: str,
         api_key: str | None = None,
         *,
+        api: str = COMPLETIONS,
+        system_prompt: str | None = None,
         max_concurrency: int = DEFAULT_MAX_CONCURRENCY,
         params: Mapping | None = None,
         project_id: str = "default",
         timeout: float | tuple[float, float] = DEFAULT_TIMEOUT,
+        retry_policy: RetryPolicy | None = None,
+        cache: AnswerCache | None = None,
+        usage: Usage | None = None,
     ) -> None:
         if isinstance(max_concurrency, bool) or not isinstance(max_concurrency, int) or max_concurrency < 1:
             raise ValueError(f"max_concurrency must be a positive integer, got {max_concurrency!r}")
         self.max_concurrency = max_concurrency
-        self._settings = {
-            "model_id": model_id,
-            "params": dict(params) if params else None,
-            "credentials": {"url": url, "apikey": api_key or NO_API_KEY},
-            "project_id": project_id,
-            "timeout": timeout,
-        }
-        self._new_client().close()  # rejects a bad URL, model id or parameters now
+        self.client = ModelInference(
+            model_id=model_id, params=dict(params) if params else None, project_id=project_id, timeout=timeout,
+            credentials={"url": url, "apikey": api_key or NO_API_KEY, "api": api, "system_prompt": system_prompt},
+        )
         self.model_id = model_id
-
-    def _new_client(self) -> ModelInference:
-        return ModelInference(**self._settings)
+        self.retry_policy = retry_policy or RetryPolicy()
+        self.cache = cache
+        self.usage = usage or Usage()
+        self.identity = RequestIdentity(self.client.protocol, self.client.root_url, model_id,
+                                        self.client.system_prompt, self.client.settings())
 
     def __call__(self, data: pd.DataFrame) -> pd.DataFrame:
-        prompts = _prompts(data)
-        answers = self._answer(prompts) if prompts else []
-        return pd.DataFrame({"generated_text": answers})
+        return pd.DataFrame({"generated_text": self.answer(_prompts(data))})
 
-    def _answer(self, prompts: list) -> list:
+    def answer(self, prompts: Sequence[str]) -> list[str]:
+        """The answers to ``prompts``, in order: from the cache where it has them, else from the service."""
+        for index, prompt in enumerate(prompts):
+            if not isinstance(prompt, str):
+                raise TypeError(f"prompt {index + 1} is a {type(prompt).__name__}, not a string")
         answers: list = [None] * len(prompts)
-        clients: list[ModelInference] = []
-        local = threading.local()
-        lock = threading.Lock()
+        missing = []
+        for index, prompt in enumerate(prompts):
+            cached = self.cache.get(self.identity, prompt) if self.cache is not None else None
+            if cached is None:
+                missing.append(index)
+            else:
+                answers[index] = cached
+                self.usage.answer_from_cache()
+        if missing:
+            self._ask(prompts, missing, answers)
+        return answers
+
+    def _ask_one(self, prompt: str, stop: threading.Event) -> str:
+        def request():
+            started = time.perf_counter()
+            try:
+                return self.client.generate(prompt)
+            finally:
+                self.usage.request_sent(time.perf_counter() - started)
+
+        generation = self.retry_policy.run(request, on_retry=self.usage.retry, stop=stop)
+        self.usage.tokens(generation.prompt_tokens, generation.completion_tokens)
+        if self.cache is not None:
+            self.cache.put(self.identity, prompt, generation.text)
+        return generation.text
+
+    def _ask(self, prompts: Sequence[str], missing: list[int], answers: list) -> None:
+        # Once a prompt has failed the others stop waiting to retry; of the prompts that failed
+        # by themselves, the first in prompt order is the one reported.
+        stop, lock = threading.Event(), threading.Lock()
+        failures: list[tuple[int, BaseException]] = []
 
         def answer(index: int) -> None:
-            client = getattr(local, "client", None)
-            if client is None:
-                client = local.client = self._new_client()
+            if stop.is_set():
+                return  # a prompt failed: the card fails, so the prompts not yet sent are not sent
+            try:
+                answers[index] = self._ask_one(prompts[index], stop)
+            except BaseException as error:
                 with lock:
-                    clients.append(client)
-            answers[index] = client.generate_text(prompts[index])
+                    failures.append((index, error))
+                stop.set()
+                raise
 
-        pool = ThreadPoolExecutor(max_workers=min(self.max_concurrency, len(prompts)),
-                                  thread_name_prefix="completion")
+        pool = ThreadPoolExecutor(max_workers=min(self.max_concurrency, len(missing)), thread_name_prefix="scoring")
         try:
-            futures = [pool.submit(answer, index) for index in range(len(prompts))]
+            futures = [pool.submit(answer, index) for index in missing]
             wait(futures, return_when=FIRST_EXCEPTION)
         finally:
             # After a failure (or an interrupt) the prompts not yet sent are dropped;
             # those in flight are waited for, so no request outlives the call.
+            stop.set()
             pool.shutdown(wait=True, cancel_futures=True)
-            for client in clients:
-                client.close()
-        for index, future in enumerate(futures):
-            error = None if future.cancelled() else future.exception()
-            if error is not None:
-                # Prompts are sent in order, so every earlier prompt was answered.
-                error.add_note(f"while answering prompt {index + 1} of {len(prompts)}")
-                raise error
-        return answers
+        if failures:
+            index, error = min(failures, key=lambda failure: (isinstance(failure[1], RequestAbandoned), failure[0]))
+            error.add_note(f"while answering prompt {index + 1} of {len(prompts)}")
+            raise error
+
+    def close(self) -> None:
+        """Release the pooled HTTP connections (the function stays usable)."""
+        self.client.close()
 
 
 def _prompts(data) -> list:

@@ -16,6 +16,9 @@ class Quorvane:
     foundation_model_name: Optional[str]
     pdf_generator: Any
     max_sample_size: Optional[int]
+    # The risks the evaluator was built with; GRC-backed runs narrow
+    # risk_dimensions to the ones they evaluate, and return all of these.
+    selected_risk_dimensions: list[str]
 
     def __init__(
         self,

@@ -12,7 +12,8 @@ import os
 
 from vorn_metrics_plugin.mra.mra_api import risk, risk_to_cards
 
-__all__ = ["JUDGE_SCORED_RISKS", "NEVER_EVALUATED_CARDS", "JUDGE_PROVIDER_ENV", "evaluable_cards", "default_risks"]
+__all__ = ["JUDGE_SCORED_RISKS", "NEVER_EVALUATED_CARDS", "JUDGE_PROVIDER_ENV", "evaluable_cards", "default_risks",
+           "judge_provider_set"]
 
 # Risks whose benchmarks are scored by a judge model; they need a judge provider.
 JUDGE_SCORED_RISKS = ("prompt-injection", "jailbreaking", "harmful-code-generation")
@@ -38,11 +39,17 @@ def evaluable_cards(risk_name: str) -> list[str]:
     return [card for card in risk_to_cards.get_cards_for_risk(entry) if card not in NEVER_EVALUATED_CARDS]
 
 
-def default_risks() -> list[str]:
-    """Every risk that the catalogue can evaluate; judge-scored ones only when a judge provider is set."""
+def judge_provider_set() -> bool:
+    """True when the environment names a judge provider."""
+    return bool(os.getenv(JUDGE_PROVIDER_ENV))
+
+
+def default_risks(judged: bool | None = None) -> list[str]:
+    """Every risk that the catalogue can evaluate; judge-scored ones only when ``judged``
+    (by default: when the environment names a judge provider)."""
     from vorn_metrics_plugin.mra.quorvane import get_available_risks
 
     risks = get_available_risks()
-    if os.getenv(JUDGE_PROVIDER_ENV):
+    if judge_provider_set() if judged is None else judged:
         return risks
     return [name for name in risks if name not in JUDGE_SCORED_RISKS]

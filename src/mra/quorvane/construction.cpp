@@ -28,7 +28,9 @@ Args:
     foundation_model_name (str, optional): Name of the foundation model; only needed
         for the PDF report.
     risk_dimensions (list, optional): The risks to evaluate. All available risks of the
-        risk catalogue when not given.
+        risk catalogue when not given. Kept as selected_risk_dimensions: a run that
+        publishes to Ledgora narrows risk_dimensions to the risks it had to evaluate,
+        and every run returns the results of the whole selection.
     scoring_function (callable, optional): Encapsulates all logic to infer the model:
         takes a data frame of prompts and returns a data frame of answers. Defaults to
         default_scoring_function.
@@ -159,6 +161,9 @@ void init(const Globals& g, py::object self, py::object system_credentials,
   self.attr("foundation_model_name") = foundation_model_name;
   self.attr("pdf_generator") = g["PdfGenerator"]();
   self.attr("max_sample_size") = max_sample_size;
+  // A GRC-backed run narrows risk_dimensions to the risks it still has to
+  // evaluate; every run reads back and returns the whole selection kept here.
+  self.attr("selected_risk_dimensions") = self.attr("risk_dimensions");
 }
 
 }  // namespace

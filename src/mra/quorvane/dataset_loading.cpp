@@ -10,6 +10,9 @@ namespace {
 
 using interop::concat;
 
+// The module global holding the lock that serialises dataset loads.
+constexpr const char* kLoadLock = "_working_directory_lock";
+
 constexpr const char* kLoadDatasetWithFallbackDoc = R"(Attempt to load the dataset from the script directory,
 if it fails, try from the current working directory.
 
@@ -63,8 +66,8 @@ py::object load_with_fallback(const Globals& g, py::handle card, py::handle max_
   }
 }
 
-py::object load_dataset_with_fallback(const Globals& g, py::handle card,
-                                      py::handle max_sample_size) {
+py::object load_restoring_directory(const Globals& g, py::handle card,
+                                    py::handle max_sample_size) {
   py::object org_working_dir = g["os"].attr("getcwd")();
   py::object dataset;
   try {
@@ -81,9 +84,26 @@ py::object load_dataset_with_fallback(const Globals& g, py::handle card,
   return dataset;
 }
 
+// The working directory is the process's: two loads at once would each
+// restore what the other set, and could leave the process in this module's
+// directory for good. Loads wait for one another on a lock of the module
+// (a Python lock, so a waiting thread releases the GIL).
+py::object load_dataset_with_fallback(const Globals& g, py::handle card,
+                                      py::handle max_sample_size) {
+  py::object dataset = interop::with_context(g[kLoadLock], [&](py::handle) {
+    return load_restoring_directory(g, card, max_sample_size);
+  });
+  // Only a substituted lock can swallow an error; the function then gives
+  // None, as the with statement would.
+  return dataset ? dataset : py::none();
+}
+
 }  // namespace
 
 void define_dataset_loading(const Globals& g) {
+  // Reentrant, so a load that loads another card in its course cannot
+  // deadlock on itself.
+  g.set(kLoadLock, py::module_::import("threading").attr("RLock")());
   interop::def_function(
       g, "load_dataset_with_fallback", kLoadDatasetWithFallbackDoc,
       [g](py::object card, py::object max_sample_size) {

@@ -21,6 +21,7 @@ Returns:
     dict: "Content-Type", "Accept" and "Authorization" (a bearer token).
 
 Raises:
+    TypeError: If "lg_url" is missing or not a string.
     Exception: If the login or the token request fails.)";
 
 py::dict grc_request_headers(py::handle token) {
@@ -102,7 +103,16 @@ py::dict connect_with_cloud_credentials(const Globals& g, py::handle credentials
 
 py::dict connect_to_ledgora(const Globals& g, py::handle self) {
   py::object credentials = self.attr("system_credentials");
-  if (grc::is_hxd_url(credentials.attr("get")("lg_url"))) {
+  py::object lg_url = credentials.attr("get")("lg_url");
+  // The mode is read from the URL's text; without one there is nothing to
+  // log in to.
+  if (!PyUnicode_Check(lg_url.ptr())) {
+    interop::raise(PyExc_TypeError,
+                   concat({"\"lg_url\" of system_credentials must be a string to connect to "
+                           "Ledgora, not ",
+                           py::type::of(lg_url).attr("__name__")}));
+  }
+  if (grc::is_hxd_url(lg_url)) {
     return connect_with_hxd_credentials(g, credentials);
   }
   return connect_with_cloud_credentials(g, credentials);

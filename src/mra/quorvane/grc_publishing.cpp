@@ -6,13 +6,17 @@ namespace vorn::quorvane {
 
 namespace {
 
+using interop::concat;
 using interop::log_debug;
 
 constexpr const char* kPublishDoc = R"(Store one metric in Ledgora: a metric object under the model, then its value.
 
-A list value is stored as its mean; every value is rounded to 4 decimals. When
-the object or the value cannot be created, the metric objects of the
-evaluator's risk dimensions are deleted and an Exception is raised.
+A list value is stored as its mean; every value is rounded to 4 decimals
+(numpy numbers as Python numbers). A value that is not a finite int or float
+raises TypeError or ValueError before anything is sent. When the object or
+the value cannot be created, the metric objects of the evaluator's risk
+dimensions are deleted and an Exception is raised; an interrupt
+(KeyboardInterrupt, SystemExit) deletes them too and is raised again.
 
 Args:
     metric_name (str): Name of the metric ("risk, card, metric").
@@ -35,14 +39,11 @@ Returns:
 Raises:
     ValueError: If no Ledgora URL is configured.)";
 
-// The value as stored: a non-empty list by its mean, then rounded to 4
-// decimals. Computed before anything is sent, so a value that cannot be
-// stored fails without leaving a metric object behind.
-py::object value_to_publish(const Globals& g, py::object metric_value) {
-  if (PyList_CheckExact(metric_value.ptr()) && py::len(metric_value) > 0) {
-    metric_value = g["sum"](metric_value) / g["len"](metric_value);
-  }
-  return g["round"](metric_value, 4);
+// The rollback of a publication: every metric object of the model whose
+// description names one of the evaluator's risk dimensions.
+void delete_risk_metrics(const Globals& g, py::handle self, py::handle lg_url,
+                         py::handle model_id, py::handle header) {
+  g["delete_metrics_object"](lg_url, model_id, self.attr("risk_dimensions"), header);
 }
 
 // Undo after a failed step: delete the metric objects of the run's risks and
@@ -51,32 +52,68 @@ py::object value_to_publish(const Globals& g, py::object metric_value) {
                             py::handle model_id, py::handle header, const char* reason,
                             const char* message) {
   log_debug(g, reason);
-  g["delete_metrics_object"](lg_url, model_id, self.attr("risk_dimensions"), header);
+  delete_risk_metrics(g, self, lg_url, model_id, header);
   interop::raise_exception(message);
 }
+
+}  // namespace
+
+void grc::rolled_back_on_interrupt(const Globals& g, py::handle self, py::handle lg_url,
+                                   py::handle model_id, py::handle header,
+                                   const std::function<void()>& publishing) {
+  try {
+    interop::as_python_errors(publishing);
+  } catch (py::error_already_set& interrupt) {
+    if (interop::is_exception(interrupt)) throw;
+    {
+      const interop::Handling handling(interrupt);
+      log_debug(g, "Publishing was interrupted, all metrics will be deleted");
+      try {
+        interop::as_python_errors([&] { delete_risk_metrics(g, self, lg_url, model_id, header); });
+      } catch (py::error_already_set& failure) {
+        // A second interrupt goes on instead of the first. An error of the
+        // rollback must not replace the interrupt, but the store may now be
+        // partial: say so.
+        if (!interop::is_exception(failure)) throw;
+        const interop::Handling nested(failure);
+        interop::log_warning(g, concat({"The metrics published before the interrupt could "
+                                        "not be deleted from Ledgora: ",
+                                        failure.value()}));
+      }
+    }
+    throw;
+  }
+}
+
+namespace {
 
 bool publish_metrics_to_ledgora(const Globals& g, py::object self, py::object metric_name,
                                 py::object metric_value, py::object header,
                                 py::object model_id, py::object lg_url) {
   log_debug(g, metric_name + py::str(":Creating metric object"));
-  py::object value = value_to_publish(g, metric_value);
+  // Computed before anything is sent, so a value that cannot be stored fails
+  // without leaving a metric object behind.
+  py::object value = grc::value_to_publish(g, metric_name, metric_value);
 
-  py::object object_payload = g["get_metric_object_payload"](model_id, metric_name);
-  py::object metric_object_id = g["create_metrics_object"](object_payload, lg_url, header);
-  if (metric_object_id.is_none()) {
-    roll_back(g, self, lg_url, model_id, header,
-              "Unable to create metrics object, all metrics will be deleted ",
-              "Unable to create metrics object, please try again");
-  }
-
-  py::object value_payload = g["get_metric_value_payload"](metric_object_id, metric_name, value);
-  py::object metric_value_id =
-      g["add_metric_value_to_metric_object"](value_payload, lg_url, header);
-  if (metric_value_id.is_none()) {
-    roll_back(g, self, lg_url, model_id, header,
-              "Unable to add metric value to metric object, all metrics will be deleted ",
-              "Unable to add metric value to metric object, please try again");
-  }
+  py::object metric_object_id;
+  py::object metric_value_id;
+  grc::rolled_back_on_interrupt(g, self, lg_url, model_id, header, [&] {
+    py::object object_payload = g["get_metric_object_payload"](model_id, metric_name);
+    metric_object_id = g["create_metrics_object"](object_payload, lg_url, header);
+    if (metric_object_id.is_none()) {
+      roll_back(g, self, lg_url, model_id, header,
+                "Unable to create metrics object, all metrics will be deleted ",
+                "Unable to create metrics object, please try again");
+    }
+    py::object value_payload =
+        g["get_metric_value_payload"](metric_object_id, metric_name, value);
+    metric_value_id = g["add_metric_value_to_metric_object"](value_payload, lg_url, header);
+    if (metric_value_id.is_none()) {
+      roll_back(g, self, lg_url, model_id, header,
+                "Unable to add metric value to metric object, all metrics will be deleted ",
+                "Unable to add metric value to metric object, please try again");
+    }
+  });
 
   log_debug(g, metric_name + interop::concat({": Metric Object ID: ", metric_object_id,
                                               ", Metric Value Object ID: ", metric_value_id,

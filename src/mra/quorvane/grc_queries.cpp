@@ -70,6 +70,16 @@ py::object send_query(const Globals& g, py::handle header, py::handle lg_url,
   raise_exception(message);
 }
 
+// An answer with an error status: raised with the service's status and
+// text. Read as data it would hold no rows and pass for "nothing stored".
+void raise_for_error_status(const Globals& g, py::handle response) {
+  py::object status = response.attr("status_code");
+  if (truthy(interop::compare(status, py::int_(200), Py_NE))) {
+    py::object text = response.attr("text");
+    log_and_raise(g, concat({"Ledgora API returned status code ", status, ": ", text}));
+  }
+}
+
 bool is_list(py::handle value) {
   return interop::isinstance(value, reinterpret_cast<PyObject*>(&PyList_Type));
 }
@@ -127,11 +137,7 @@ py::dict get_lg_model_metrics_definitions(const Globals& g, py::object header,
   py::dict result;
   for (py::handle risk : risks_name) {
     py::object response = send_query(g, header, lg_url, kMetricObjectsQuery, model_id, risk);
-    py::object status = response.attr("status_code");
-    if (truthy(interop::compare(status, py::int_(200), Py_NE))) {
-      py::object text = response.attr("text");
-      log_and_raise(g, concat({"Ledgora API returned status code ", status, ": ", text}));
-    }
+    raise_for_error_status(g, response);
     py::object data;
     try {
       data = response.attr("json")();
@@ -206,8 +212,9 @@ py::dict return_existing_metric_value(const Globals& g, py::object metrics_objec
     py::dict values;
     result[pair[0]] = values;
     for (py::handle record : pair[1]) {
-      py::object data =
-          send_query(g, header, lg_url, kMetricValuesQuery, record["metric_id"]).attr("json")();
+      py::object response = send_query(g, header, lg_url, kMetricValuesQuery, record["metric_id"]);
+      raise_for_error_status(g, response);
+      py::object data = response.attr("json")();
       if (data.is_none()) log_and_raise(g, py::str("Unable to get model metrics from Ledgora"));
       py::object rows = data.attr("get")("rows");
       if (rows.is_none() || !truthy(rows)) continue;
@@ -246,7 +253,8 @@ void define_grc_query_functions(const Globals& g) {
   interop::def_function(
       g, "return_existing_metric_value",
       "Return, for each risk of metrics_object, the values stored in its metric\n"
-      "objects, keyed by the metric name of their description.",
+      "objects, keyed by the metric name of their description. An answer with an\n"
+      "error status raises Exception with the service's status and text.",
       [g](py::object metrics_object, py::object header, py::object lg_url) {
         return return_existing_metric_value(g, metrics_object, header, lg_url);
       },

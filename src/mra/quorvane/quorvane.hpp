@@ -10,6 +10,7 @@
 //   grc_publishing.cpp    publish_metrics_to_ledgora, get_ledgora_metric_link
 //   grc_run.cpp           the GRC-backed path of quorvanes
 //   grc_common.cpp        what every GRC request shares: mode test, time-out
+//   grc_values.cpp        the number a metric value is stored as
 // and the module-level functions:
 //   metric_shaping.cpp    normalize_metrics_values, reordered_metric_dict,
 //                         normalize_ledgora_data
@@ -23,6 +24,8 @@
 #pragma once
 
 #include "common/interop.hpp"
+
+#include <functional>
 
 namespace vorn::quorvane {
 
@@ -65,6 +68,19 @@ bool is_hxd_url(py::handle lg_url);
 bool verifies_certificates(py::handle lg_url);
 // lg_url.rstrip("/")
 py::object without_trailing_slashes(py::handle lg_url);
+// The number a metric is stored as: a non-empty list by its mean, numpy
+// numbers as Python numbers, rounded to 4 decimals. What the service cannot
+// store (a NaN, an infinity, anything but an int or a float) raises, naming
+// the metric, before any request is sent.
+py::object value_to_publish(const Globals& g, py::handle metric_name, py::object metric_value);
+// Runs `publishing`. When an interrupt (KeyboardInterrupt, SystemExit, any
+// BaseException that is not an Exception) leaves it, the metric objects of
+// the evaluator's risk dimensions are deleted, as after a failed publication,
+// and the interrupt goes on unchanged: a partial store would pass for a
+// complete one in later runs.
+void rolled_back_on_interrupt(const Globals& g, py::handle self, py::handle lg_url,
+                              py::handle model_id, py::handle header,
+                              const std::function<void()>& publishing);
 }  // namespace grc
 
 }  // namespace vorn::quorvane

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Mapping
 
 
 @contextlib.contextmanager
@@ -20,3 +20,11 @@ def restored_environment(names: Iterable[str]) -> Iterator[None]:
                 os.environ.pop(name, None)
             else:
                 os.environ[name] = value
+
+
+@contextlib.contextmanager
+def environment_set(variables: Mapping[str, str]) -> Iterator[None]:
+    """Set the variables for the duration of the block, then put back what was there."""
+    with restored_environment(variables):
+        os.environ.update(variables)
+        yield

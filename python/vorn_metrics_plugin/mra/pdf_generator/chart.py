@@ -2,7 +2,8 @@
 
 Bars are coloured by where the score lies against the thresholds, which are
 drawn as dashed lines across the plot. Cards are grouped under their risk.
-Long summaries are cut into several drawings so that each fits on a page.
+Error bars stop at the ends of the score range [0, 1] (an end cut there has no
+cap). Long summaries are cut into several drawings so that each fits on a page.
 """
 
 from __future__ import annotations
@@ -34,15 +35,32 @@ ROWS_PER_DRAWING = 32
 _AXIS_SPACE = 28.0  # below the plot: ticks and their labels
 _TOP_SPACE = 16.0  # above the plot: threshold labels
 _VALUE_COLUMN = 72.0  # right of the plot: the score text
+# Every bundled metric scores in [0, 1]: a margin cannot take a score beyond it.
+SCORE_RANGE = (0.0, 1.0)
+WHISKER_NOTE = f"error bars: \u00b1 margin, clipped to [{SCORE_RANGE[0]:g}, {SCORE_RANGE[1]:g}]"
+
+
+def whisker(row: ScoreRow) -> tuple[float, float] | None:
+    """The ends of a card's error bar: score \u00b1 margin, clipped to SCORE_RANGE.
+
+    A score outside that range comes from some other kind of metric; its bar is
+    left whole. None when the card has no score or no margin.
+    """
+    if row.score is None or not row.margin:
+        return None
+    low, high = row.score - row.margin, row.score + row.margin
+    if SCORE_RANGE[0] <= row.score <= SCORE_RANGE[1]:
+        low, high = max(low, SCORE_RANGE[0]), min(high, SCORE_RANGE[1])
+    return low, high
 
 
 def axis_range(rows: list[ScoreRow], thresholds: Thresholds) -> tuple[float, float]:
-    """The plotted interval: 0 to 1 at least, widened to every whisker and threshold."""
-    low, high = min(0.0, thresholds.lower), max(1.0, thresholds.upper)
+    """The plotted interval: 0 to 1 at least, widened to every score, error bar and threshold."""
+    low, high = min(SCORE_RANGE[0], thresholds.lower), max(SCORE_RANGE[1], thresholds.upper)
     for row in rows:
         if row.score is not None:
-            margin = row.margin or 0.0
-            low, high = min(low, row.score - margin), max(high, row.score + margin)
+            left, right = whisker(row) or (row.score, row.score)
+            low, high = min(low, row.score, left), max(high, row.score, right)
     return low, high
 
 
@@ -64,9 +82,14 @@ def _fit(text: str, width: float, font: str = FONT) -> str:
     """The text cut with an ellipsis so that it fits into the width."""
     if stringWidth(text, font, FONT_SIZE) <= width:
         return text
-    while text and stringWidth(text + "\u2026", font, FONT_SIZE) > width:
-        text = text[:-1]
-    return text + "\u2026"
+    fits, too_long = 0, len(text)  # the longest prefix that fits with the ellipsis, by bisection
+    while too_long - fits > 1:
+        middle = (fits + too_long) // 2
+        if stringWidth(text[:middle] + "\u2026", font, FONT_SIZE) <= width:
+            fits = middle
+        else:
+            too_long = middle
+    return text[:fits] + "\u2026"
 
 
 def _lines(rows: list[ScoreRow]) -> list[tuple[str, ScoreRow | None]]:
@@ -112,7 +135,7 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
         drawing.add(Line(x, bottom, x, top, strokeColor=colors.HexColor("#e2e2e2"), strokeWidth=0.4))
         drawing.add(Line(x, bottom - 3, x, bottom, strokeColor=colors.black, strokeWidth=0.5))
         drawing.add(String(x, bottom - 11, format(value, "g"), fontName=FONT, fontSize=FONT_SIZE, textAnchor="middle"))
-    drawing.add(String((plot_left + plot_right) / 2, 4, "main score of each card (whiskers: \u00b1 margin)",
+    drawing.add(String((plot_left + plot_right) / 2, 4, f"main score of each card ({WHISKER_NOTE})",
                        fontName=FONT, fontSize=FONT_SIZE, textAnchor="middle", fillColor=colors.HexColor("#555555")))
 
     zero = x_of(0.0)
@@ -131,11 +154,10 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
         end = x_of(row.score)
         drawing.add(Rect(min(zero, end), middle - ROW_HEIGHT * 0.3, abs(end - zero), ROW_HEIGHT * 0.6,
                          fillColor=LEVEL_COLOURS[row.level], strokeColor=None))
-        if row.margin:
-            left, right = x_of(row.score - row.margin), x_of(row.score + row.margin)
-            for shape in (Line(left, middle, right, middle), Line(left, middle - 3, left, middle + 3),
-                          Line(right, middle - 3, right, middle + 3)):
-                shape.strokeColor, shape.strokeWidth = colors.black, 0.8
+        ends = whisker(row)
+        if ends is not None:
+            capped = [end for end, full in zip(ends, (row.score - row.margin, row.score + row.margin)) if end == full]
+            for shape in _error_bar(x_of(ends[0]), x_of(ends[1]), middle, [x_of(end) for end in capped]):
                 drawing.add(shape)
 
     for name, value in (("lower", thresholds.lower), ("upper", thresholds.upper)):
@@ -148,15 +170,27 @@ def _drawing(lines, thresholds: Thresholds, width: float, low: float, high: floa
     return drawing
 
 
+def _error_bar(left: float, right: float, y: float, caps: list[float]) -> list[Line]:
+    shapes = [Line(left, y, right, y)] + [Line(x, y - 3, x, y + 3) for x in caps]
+    for shape in shapes:
+        shape.strokeColor, shape.strokeWidth = colors.black, 0.8
+    return shapes
+
+
 def legend(width: float) -> Drawing:
-    """Colour key of the chart and of the summary table."""
-    drawing = Drawing(width, 14)
+    """Key of the chart and of the summary table: the colours on one line, the
+    threshold and error-bar marks on the next."""
+    drawing = Drawing(width, 28)
     x = 0.0
     for level in (BELOW, BETWEEN, ABOVE):
-        drawing.add(Rect(x, 2, 10, 8, fillColor=LEVEL_COLOURS[level], strokeColor=None))
+        drawing.add(Rect(x, 16, 10, 8, fillColor=LEVEL_COLOURS[level], strokeColor=None))
         label = LEVEL_LABELS[level]
-        drawing.add(String(x + 14, 3, label, fontName=FONT, fontSize=FONT_SIZE))
+        drawing.add(String(x + 14, 17, label, fontName=FONT, fontSize=FONT_SIZE))
         x += 14 + stringWidth(label, FONT, FONT_SIZE) + 16
-    drawing.add(Line(x, 6, x + 14, 6, strokeColor=colors.HexColor("#333333"), strokeWidth=0.9, strokeDashArray=[3, 2]))
-    drawing.add(String(x + 18, 3, "threshold", fontName=FONT, fontSize=FONT_SIZE))
+    drawing.add(Line(0, 6, 14, 6, strokeColor=colors.HexColor("#333333"), strokeWidth=0.9, strokeDashArray=[3, 2]))
+    drawing.add(String(18, 3, "threshold", fontName=FONT, fontSize=FONT_SIZE))
+    x = 18 + stringWidth("threshold", FONT, FONT_SIZE) + 16
+    for shape in _error_bar(x, x + 14, 6, [x, x + 14]):
+        drawing.add(shape)
+    drawing.add(String(x + 18, 3, WHISKER_NOTE, fontName=FONT, fontSize=FONT_SIZE))
     return drawing

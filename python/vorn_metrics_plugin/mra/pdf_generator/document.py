@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from typing import BinaryIO
-from xml.sax.saxutils import escape
 
 from reportlab.lib import colors
 from reportlab.lib.pagesizes import A4
@@ -15,12 +14,13 @@ from reportlab.platypus import KeepTogether, PageBreak, Paragraph, SimpleDocTemp
 
 from .chart import FONT, LEVEL_COLOURS, LEVEL_LABELS, legend, score_charts
 from .scores import ScoreRow, Thresholds
-from .values import shorten
+from .values import MAX_CHARS, report_text, shorten
 
 NOT_PROVIDED = "<Not Provided>"
 MODEL_NAME_KEY = "Foundation Model Name"
 # Report details whose keys are not meant to be read as labels.
 DETAIL_LABELS = {"utc_date": "Generated at (UTC)"}
+DETAIL_CHARS = 200  # report details and the model name get more room than table cells
 
 _MARGIN = 18 * mm
 _GRID = colors.HexColor("#c8c8c8")
@@ -45,11 +45,13 @@ def _styles() -> dict[str, ParagraphStyle]:
 
 def _text(value) -> str:
     """A report detail as text; a detail given as None reads as not provided."""
-    return NOT_PROVIDED if value is None else shorten(value, limit=200)
+    return NOT_PROVIDED if value is None else shorten(value, limit=DETAIL_CHARS)
 
 
-def _table(rows: list[list[str]], widths: list[float], styles, extra: list | None = None) -> Table:
-    cells = [[Paragraph(escape(text), styles["head" if index == 0 else "cell"]) for text in row]
+def _table(rows: list[list], widths: list[float], styles, extra: list | None = None,
+           limit: int = MAX_CHARS) -> Table:
+    """A table of any values, each shortened to ``limit`` characters so that every row fits on a page."""
+    cells = [[Paragraph(report_text(value, limit), styles["head" if index == 0 else "cell"]) for value in row]
              for index, row in enumerate(rows)]
     table = Table(cells, colWidths=widths, repeatRows=1, hAlign="LEFT")
     table.setStyle(TableStyle([
@@ -65,12 +67,12 @@ def _table(rows: list[list[str]], widths: list[float], styles, extra: list | Non
 def _title_page(details: Mapping, rows: list[ScoreRow], risk_count: int, thresholds: Thresholds, styles, width):
     model = details.get(MODEL_NAME_KEY)
     story = [Spacer(1, 40 * mm), Paragraph("Risk evaluation report", styles["title"]),
-             Paragraph(escape(_text(model)), styles["model"])]
+             Paragraph(report_text(_text(model), DETAIL_CHARS), styles["model"])]
     detail_rows = [["Report detail", "Value"]]
-    detail_rows += [[DETAIL_LABELS.get(str(key), str(key)), _text(value)] for key, value in details.items()]
+    detail_rows += [[DETAIL_LABELS.get(str(key), key), _text(value)] for key, value in details.items()]
     detail_rows.append(["Score thresholds", f"lower {thresholds.lower:g}, upper {thresholds.upper:g}"])
     detail_rows.append(["Evaluated", f"{risk_count} risk(s), {len(rows)} card(s)"])
-    story.append(_table(detail_rows, [width * 0.38, width * 0.62], styles))
+    story.append(_table(detail_rows, [width * 0.38, width * 0.62], styles, limit=DETAIL_CHARS))
     story.append(Spacer(1, 10 * mm))
     story.append(Paragraph(
         "Each risk is measured on benchmark cards. A card's score is given as "
@@ -108,12 +110,12 @@ def _risk_sections(score_with_margin: Mapping, styles, width):
     if not score_with_margin:
         story.append(Paragraph("There are no results to show.", styles["body"]))
     for risk, cards in score_with_margin.items():
-        story.append(Paragraph(f"Risk: {escape(str(risk))}", styles["h2"]))
+        story.append(Paragraph(f"Risk: {report_text(risk)}", styles["h2"]))
         if not cards:
             story.append(Paragraph("No card of this risk has results.", styles["body"]))
         for card, metrics in cards.items():
-            rows = [["Metric", "Value"]] + [[str(name), shorten(value)] for name, value in metrics.items()]
-            heading = Paragraph(escape(str(card)), styles["h3"])
+            rows = [["Metric", "Value"], *metrics.items()]
+            heading = Paragraph(report_text(card), styles["h3"])
             story.append(KeepTogether([heading, _table(rows, [width * 0.38, width * 0.62], styles)]))
     return story
 

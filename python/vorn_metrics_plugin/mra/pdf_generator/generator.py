@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Mapping
 
@@ -59,7 +60,8 @@ class PdfGenerator:
         if not isinstance(report_details, Mapping):
             raise TypeError(f"report_details must be a dict, got {type(report_details).__name__}")
         rows = summary_rows(executive_summary_data, score_with_margin, thresholds)
-        write_atomically(
-            path, lambda stream: write_report(stream, report_details, rows, score_with_margin, thresholds)
-        )
+        # The whole layout happens in memory: the file is only touched once the bytes are final.
+        document = io.BytesIO()
+        write_report(document, report_details, rows, score_with_margin, thresholds)
+        write_atomically(path, document.getvalue())
         return path

@@ -1,9 +1,10 @@
-"""Metric values as short, readable texts for the report's tables."""
+"""Metric values and names as short, readable texts for the report."""
 
 from __future__ import annotations
 
 import numbers
 from collections.abc import Mapping
+from xml.sax.saxutils import escape
 
 MAX_CHARS = 90  # what fits on one or two lines of a table cell
 MAX_ITEMS = 5  # items of a list shown before the count takes over
@@ -60,3 +61,13 @@ def shorten(value, limit: int = MAX_CHARS) -> str:
                 return text
         return _clip("[" + shown + ", \u2026]", limit - 16) + f" ({count} values)"
     return _clip(_plain(value), limit)
+
+
+def report_text(value, limit: int = MAX_CHARS) -> str:
+    """Any value or name as paragraph markup: shortened as by ``shorten`` and escaped.
+
+    Names come from the caller (risks, cards, metrics, report details): a long
+    one would make a table row taller than a page, and "<" or "&" in it would
+    be read as markup.
+    """
+    return escape(shorten(value, limit))

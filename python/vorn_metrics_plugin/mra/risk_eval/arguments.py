@@ -5,16 +5,22 @@ from __future__ import annotations
 import argparse
 import os
 
+from vorn_orvia_ai.retry_policy import DEFAULT_MAX_RETRIES
+
 from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
 
 PROG = "vorn-risk-eval"
+PROTOCOLS = ("chat", "completions")
 DEFAULT_THRESHOLDS = (0.5, 0.8)
 
 # Flags whose value may come from the environment instead (secrets stay out of the process list).
 ENVIRONMENT = {
     "endpoint": "VORN_EVAL_ENDPOINT",
     "api_key": "VORN_EVAL_API_KEY",
+    "judge_api_key": "VORN_JUDGE_API_KEY",
+    "cache": "VORN_EVAL_CACHE",
     "grc_url": "VORN_GRC_URL",
     "grc_model_id": "VORN_GRC_MODEL_ID",
     "grc_apikey": "VORN_GRC_APIKEY",
@@ -26,30 +32,43 @@ ENVIRONMENT = {
 DESCRIPTION = """\
 Evaluate the risks of a language model on the benchmark cards of the risk
 catalogue and print each card's score with its margin ("score +/-  margin").
-The model is one served by an OpenAI-compatible completion endpoint
-(--endpoint and --model), or the package's built-in demo model when no
-endpoint is given."""
+The model is one served by an OpenAI-compatible endpoint (--endpoint and
+--model), or the package's built-in demo model when no endpoint is given.
+The judge-scored risks need a judge model (--judge-model)."""
 
 EPILOG = """\
 Flags marked [env NAME] read the variable NAME when they are not given.
+Requests answered 429, 502, 503 or 504, or dropped before an answer, are
+sent again after the wait the answer's Retry-After asks for, else after an
+exponential back-off (at most 30 s), up to --max-retries times.
+With --cache, every answer (the judge's too) is kept in an SQLite file as it
+arrives: a run repeated with the same flags sends no request, and an
+interrupted run sends only the prompts that were not answered.
 With --grc-url the results are also published to the GRC service: values
 already stored there are read back and only missing risks are evaluated.
-Judge-scored risks (prompt-injection, jailbreaking, harmful-code-generation)
-need EVALITH_DEFAULT_PROVIDER and its provider's variables; without it they
-are left out of the default selection.
+The judge-scored risks (prompt-injection, jailbreaking,
+harmful-code-generation) are scored by the --judge-model, or by the provider
+that EVALITH_DEFAULT_PROVIDER names; without either they are left out of the
+default selection.
 
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
 the run could not start, 2 for bad flags."""
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a number of at least 1, got {value}")
-    return value
+def _whole_number(least: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"expected a number of at least {least}, got {value}")
+        return value
+
+    return parse
+
+
+_positive_int, _count = _whole_number(1), _whole_number(0)
 
 
 def _number(text: str) -> float:
@@ -64,15 +83,31 @@ def build_parser() -> argparse.ArgumentParser:
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     model = parser.add_argument_group("model")
     model.add_argument("--endpoint", metavar="URL",
-                       help="root URL of an OpenAI-compatible completion service [env VORN_EVAL_ENDPOINT]; "
+                       help="root URL of an OpenAI-compatible service [env VORN_EVAL_ENDPOINT]; "
                             "without it the built-in demo model answers")
     model.add_argument("--model", metavar="ID", help="model id the endpoint serves (required with --endpoint)")
     model.add_argument("--api-key", metavar="KEY", help="bearer token of the endpoint [env VORN_EVAL_API_KEY]")
+    model.add_argument("--api", choices=PROTOCOLS, default="chat",
+                       help="protocol of the endpoint: /v1/chat/completions or /v1/completions (default chat)")
+    model.add_argument("--system-prompt", metavar="TEXT",
+                       help="system message of every chat request (put before the prompt with --api completions)")
     model.add_argument("--concurrency", type=_positive_int, default=DEFAULT_MAX_CONCURRENCY, metavar="N",
                        help=f"most requests in flight at once (default {DEFAULT_MAX_CONCURRENCY})")
+    model.add_argument("--max-retries", type=_count, default=DEFAULT_MAX_RETRIES, metavar="N",
+                       help=f"retries of a request refused for now (default {DEFAULT_MAX_RETRIES})")
     model.add_argument("--max-new-tokens", type=_positive_int, default=256, metavar="N",
                        help="longest answer, in tokens (default 256)")
     model.add_argument("--project-id", metavar="ID", help="project id sent with each request and shown in the report")
+
+    judge = parser.add_argument_group("judge")
+    judge.add_argument("--judge-model", metavar="ID",
+                       help="model that scores the judge-scored risks; with it they join the default selection")
+    judge.add_argument("--judge-endpoint", metavar="URL", help="root URL of the judge's service (default: --endpoint)")
+    judge.add_argument("--judge-api-key", metavar="KEY",
+                       help="bearer token of the judge's service [env VORN_JUDGE_API_KEY] (default: --api-key "
+                            "when the judge is served by --endpoint)")
+    judge.add_argument("--judge-api", choices=PROTOCOLS, default="chat",
+                       help="protocol of the judge's service (default chat)")
 
     run = parser.add_argument_group("evaluation")
     run.add_argument("--risks", nargs="+", metavar="RISK",
@@ -80,6 +115,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--sample-size", type=_positive_int, metavar="N",
                      help="at most N test instances per card (default: every instance); cards whose "
                           "catalogue recipe sets a count keep it")
+    run.add_argument("--cache", metavar="PATH",
+                     help="SQLite file that keeps every answer, to repeat or resume a run [env VORN_EVAL_CACHE]")
     run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
 
@@ -115,6 +152,9 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         parser.error("--model is required with --endpoint")
     if options.model and not options.endpoint:
         parser.error("--model names a model of an endpoint: give --endpoint too")
+    _check_judge(parser, options)
+    if options.cache and os.path.isdir(options.cache):
+        parser.error(f"--cache: {options.cache} is a folder; give the path of the cache file")
     if options.grc_url and not options.grc_model_id:
         parser.error("--grc-model-id is required with --grc-url")
     try:
@@ -129,3 +169,18 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         if os.path.isdir(options.report):
             parser.error(f"--report: {options.report} is a folder; give the path of the PDF file")
     return options
+
+
+def _check_judge(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:
+    if options.judge_model:
+        if options.judge_endpoint is None:
+            if not options.endpoint:
+                parser.error("--judge-model needs --judge-endpoint when no --endpoint is given")
+            options.judge_endpoint = options.endpoint
+            options.judge_api_key = options.judge_api_key or options.api_key
+    elif options.judge_endpoint:
+        parser.error("--judge-endpoint names the service of a judge: give --judge-model too")
+    judged = [name for name in options.risks or () if name in JUDGE_SCORED_RISKS]
+    if judged and not options.judge_model and not judge_provider_set():
+        verb = "is" if len(judged) == 1 else "are"
+        parser.error(f"--risks: {', '.join(judged)} {verb} scored by a judge model: give --judge-model")

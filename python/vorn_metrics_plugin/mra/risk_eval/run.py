@@ -1,19 +1,15 @@
-"""The risk evaluation command: model, run, table, report, exit status."""
+"""The risk evaluation command: services, run, table, report, usage, exit status."""
 
 from __future__ import annotations
 
 import sys
 
-import pandas as pd
-
-from vorn_metrics_plugin.mra.risk_selection import default_risks, evaluable_cards
+from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
+from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
 
 from .arguments import PROG, parse_arguments
 from .progress import CardProgress
-
-DEMO_MODEL_NAME = "built-in demo model"
-# One short prompt that shows the endpoint answers before any card is loaded.
-_ENDPOINT_CHECK_PROMPT = "Reply with the word OK."
+from .services import DEMO_MODEL_NAME, Services
 
 # Flags that become system credentials of the evaluator.
 _CREDENTIAL_FLAGS = {
@@ -25,29 +21,6 @@ _CREDENTIAL_FLAGS = {
     "grc_hxd_host": "lg_hxd_host",
     "grc_hxd_apikey": "lg_hxd_apikey",
 }
-
-
-class EndpointUnavailable(RuntimeError):
-    pass
-
-
-def _scoring_function(options):
-    """The scoring function of the chosen model and a label that names it."""
-    if not options.endpoint:
-        from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
-
-        return demo_scoring_function, f"the {DEMO_MODEL_NAME}"
-    from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
-
-    scoring = CompletionScoringFunction(
-        options.endpoint, options.model, options.api_key, max_concurrency=options.concurrency,
-        params={"max_new_tokens": options.max_new_tokens}, project_id=options.project_id or "default",
-    )
-    try:
-        scoring(pd.DataFrame([_ENDPOINT_CHECK_PROMPT]))
-    except Exception as error:
-        raise EndpointUnavailable(f"the endpoint does not answer: {error}") from error
-    return scoring, f"model {options.model} at {options.endpoint}"
 
 
 def _credentials(options) -> dict:
@@ -70,38 +43,61 @@ def _one_line(error: BaseException) -> str:
     return text or type(error).__name__
 
 
+def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]:
+    """The risks to evaluate, and the judge-scored ones the default selection left out."""
+    if options.risks:
+        return options.risks, []
+    risks = default_risks(judged)
+    return risks, [name for name in JUDGE_SCORED_RISKS if name not in risks]
+
+
+def _with_usage_in_report(evaluator, usage) -> None:
+    """The report's details carry the usage figures after the evaluator's own."""
+    details = evaluator._build_report_details
+    evaluator._build_report_details = lambda: {**details(), **usage.report_details()}
+
+
 def _evaluate(options) -> int:
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
     from vorn_metrics_plugin.mra.results_table import results_table
 
-    risks = options.risks or default_risks()
-    scoring, label = _scoring_function(options)
-    model_name = options.model_name or options.model or DEMO_MODEL_NAME
-    total = sum(len(evaluable_cards(name)) for name in risks)
-    progress = CardProgress(quorvane, scoring, total, enabled=not options.no_progress)
-    evaluator = quorvane.Quorvane(_credentials(options), foundation_model_name=model_name, risk_dimensions=risks,
-                                  scoring_function=progress.scoring_function, max_sample_size=options.sample_size)
-    sample = f", sample size {options.sample_size}" if options.sample_size else ""
-    print(f"Evaluating {label} on {len(risks)} risk(s), {total} card(s){sample}", flush=True)
-    with progress:
-        results = evaluator.quorvanes()
-    # A run that publishes to a GRC service returns the values as stored
-    # (scores and interval bounds); formatting leaves texts as they are.
-    results = quorvane.calculate_score_with_margin(results)
-    print()
-    print(results_table(results))
+    with Services(options) as services:
+        risks, left_out = _selected_risks(options, judged=services.judge is not None or None)
+        model_name = options.model_name or options.model or DEMO_MODEL_NAME
+        total = sum(len(evaluable_cards(name)) for name in risks)
+        progress = CardProgress(quorvane, services.scoring, total, enabled=not options.no_progress)
+        sample = f", sample size {options.sample_size}" if options.sample_size else ""
+        with services.judging():
+            evaluator = quorvane.Quorvane(_credentials(options), foundation_model_name=model_name,
+                                          risk_dimensions=risks, scoring_function=progress.scoring_function,
+                                          max_sample_size=options.sample_size)
+            print(f"Evaluating {services.label} on {len(risks)} risk(s), {total} card(s){sample}")
+            if left_out:
+                print(f"Left out: {', '.join(left_out)} (scored by a judge model: give --judge-model)")
+            sys.stdout.flush()
+            with progress:
+                results = evaluator.quorvanes()
+        # A run that publishes to a GRC service returns the values as stored
+        # (scores and interval bounds); formatting leaves texts as they are.
+        results = quorvane.calculate_score_with_margin(results)
+        print()
+        print(results_table(results))
 
-    if options.report:
-        path = evaluator.get_pdf_report(results, options.report, options.thresholds)
-        print(f"Report written to {path}")
+        if options.report:
+            if services.asks_a_service:
+                _with_usage_in_report(evaluator, services.usage)
+            path = evaluator.get_pdf_report(results, options.report, options.thresholds)
+            print(f"Report written to {path}")
 
-    for warning in progress.warnings:
-        print(f"warning: {_one_line(warning)}", file=sys.stderr)
-    unscored = [name for name in risks if not evaluable_cards(name)]
-    if unscored:
-        print(f"Not evaluated (no card that the run evaluates): {', '.join(unscored)}")
+        for warning in progress.warnings:
+            print(f"warning: {_one_line(warning)}", file=sys.stderr)
+        unscored = [name for name in risks if not evaluable_cards(name)]
+        if unscored:
+            print(f"Not evaluated (no card that the run evaluates): {', '.join(unscored)}")
+        if services.asks_a_service:
+            print(services.usage.summary_line())
     failed = [name for name in risks if evaluable_cards(name) and name not in results]
     if failed:
         cause = f" (first error: {_one_line(progress.first_error)})" if progress.first_error else ""
@@ -118,6 +114,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except NotAnAnswerCache as error:
+        print(f"{PROG}: error: --cache: {_one_line(error)}", file=sys.stderr)
+        return 2
     except Exception as error:
         print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
         return 1

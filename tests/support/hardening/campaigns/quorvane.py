@@ -166,6 +166,7 @@ def method(name, **params):
                      optional_fakes=LIBRARIES)
     return Entry(f"quorvane.Quorvane.{name}", quorvane, function, params, instance=new_evaluator,
                  attributes={"system_credentials": credentials, "risk_dimensions": risk_names,
+                             "selected_risk_dimensions": risk_names,
                              "scoring_function": scorers(), "foundation_model_name": names,
                              "max_sample_size": values.integers,
                              "pdf_generator": st.builds(lambda f: types.SimpleNamespace(download_pdf=f),

@@ -1,0 +1,84 @@
+"""What a run asked of its model services: requests, cached answers, retries, latency, tokens.
+
+One ``Usage`` is shared by every scoring function of a run (the model's and
+the judge's) and may be updated from several threads at once.
+"""
+
+from __future__ import annotations
+
+import threading
+
+import numpy as np
+
+__all__ = ["Usage"]
+
+
+class Usage:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self.requests = 0
+        self.cached = 0
+        self.retries = 0
+        self._latencies: list[float] = []
+        self.prompt_tokens: int | None = None
+        self.completion_tokens: int | None = None
+
+    def __getstate__(self) -> dict:
+        return {**self.__dict__, "_lock": None}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state, _lock=threading.Lock())
+
+    def request_sent(self, seconds: float) -> None:
+        """A request went out and ended (with an answer or an error) after ``seconds``."""
+        with self._lock:
+            self.requests += 1
+            self._latencies.append(seconds)
+
+    def tokens(self, prompt_tokens: int | None, completion_tokens: int | None) -> None:
+        """Token counts of an answer; counts the service did not report are skipped."""
+        with self._lock:
+            if prompt_tokens is not None:
+                self.prompt_tokens = (self.prompt_tokens or 0) + prompt_tokens
+            if completion_tokens is not None:
+                self.completion_tokens = (self.completion_tokens or 0) + completion_tokens
+
+    def answer_from_cache(self) -> None:
+        with self._lock:
+            self.cached += 1
+
+    def retry(self, *_details) -> None:
+        with self._lock:
+            self.retries += 1
+
+    def figures(self) -> dict[str, str]:
+        """The figures as labelled texts, in the order of the summary line."""
+        with self._lock:
+            latencies = list(self._latencies)
+            tokens_in, tokens_out = self.prompt_tokens, self.completion_tokens
+            figures = {"Requests sent": str(self.requests), "Answers from the cache": str(self.cached),
+                       "Retries": str(self.retries)}
+        if latencies:
+            median, p95 = np.percentile(latencies, [50, 95])
+            figures["Latency"] = f"median {median:.3f} s / 95th percentile {p95:.3f} s"
+        else:
+            figures["Latency"] = "n/a (no request sent)"
+        if tokens_in is None and tokens_out is None:
+            figures["Tokens"] = "not reported"
+        else:
+            figures["Tokens"] = f"{_count(tokens_in)} in / {_count(tokens_out)} out"
+        return figures
+
+    def summary_line(self) -> str:
+        figures = self.figures()
+        return (f"Usage: {figures['Requests sent']} requests sent, {figures['Answers from the cache']} answers "
+                f"from the cache, {figures['Retries']} retries, latency {figures['Latency']}, "
+                f"tokens {figures['Tokens']}")
+
+    def report_details(self) -> dict[str, str]:
+        """The figures as entries of the PDF report's details."""
+        return {f"Usage: {label.lower()}": text for label, text in self.figures().items()}
+
+
+def _count(value: int | None) -> str:
+    return "not reported" if value is None else str(value)
