@@ -31,13 +31,12 @@ T closest_start() {
   }
 }
 
-// Rows [first, end): the planes, and the densities' starting values
-// (`densities += noise` on zeros).
+// The planes, and the densities' starting values (`densities += noise` on
+// zeros).
 template <typename T>
-void fill_rows(Layout<T>& layout, const ScaledImage<T>& image, const T* noise, int64_t first,
-               int64_t end) {
+void fill(Layout<T>& layout, const ScaledImage<T>& image, const T* noise) {
   const Geometry& g = layout.geometry;
-  for (int64_t r = first; r < end; ++r) {
+  for (int64_t r = 0; r < g.height; ++r) {
     for (int64_t channel = 0; channel < g.channels; ++channel) {
       T* plane = layout.channel_row(channel, r);
       const T* pixel = image.values + r * g.width * g.channels + channel;
@@ -135,9 +134,8 @@ void segment(const ScaledImage<T>& image, T kernel_size, T max_dist, const T* no
                             kernel_width(kernel_size)));
   const Geometry& g = layout.geometry;
 
-  for_row_bands(run_tasks, g.height, [&](int64_t first, int64_t end) {
-    fill_rows(layout, image, noise, first, end);
-  });
+  // A copy: too little work to be worth waking the other threads for.
+  fill(layout, image, noise);
   add_densities(layout, inv_kernel_size_sqr, threads, run_tasks);
   std::vector<int64_t> parent(static_cast<size_t>(g.height * g.width));
   with_channels(g, [&](auto channels) {

@@ -8,7 +8,9 @@
 //   segmentation.cpp          segmentation search, the LIME run, raw explanation
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
 //   quickshift.cpp            quickshift(): scikit-image's quickshift, loops in C++
-//   quickshift_loops.cpp      its density, parent and label loops (no Python)
+//   quickshift_loops.cpp      its parent and label loops (no Python), and
+//   quickshift_densities.cpp  its density loops, over
+//   quickshift_lanes.hpp      the image's planes and the arithmetic of pixel lanes
 //   thread_pool.cpp           the module's threads for those loops
 //   lime_kernel.cpp           LIME's image explainer with data_labels in C++
 //   perturbed_images.cpp      the perturbed images of a batch, over numpy buffers
