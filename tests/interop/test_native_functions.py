@@ -201,6 +201,17 @@ def test_annotations_reach_the_signature():
     assert quorvane.Quorvane.__init__.__annotations__ == {}
 
 
+def test_annotated_signatures_keep_keyword_only_parameters(monkeypatch):
+    function = sibrelle.quickshift
+    plain = inspect.signature(function)
+    monkeypatch.setattr(function, "__annotations__", {"image": list, "return": dict})
+    annotated = inspect.signature(function)
+    assert annotated.parameters["image"].annotation is list and annotated.return_annotation is dict
+    assert [(p.name, p.kind, p.default) for p in annotated.parameters.values()] == [
+        (p.name, p.kind, p.default) for p in plain.parameters.values()]
+    assert plain.parameters["channel_axis"].kind is inspect.Parameter.KEYWORD_ONLY
+
+
 def test_help_shows_signatures_and_docstrings():
     text = pydoc.render_doc(quorvane.Quorvane, renderer=pydoc.plaintext)
     assert "default_scoring_function(self, data)" in text
