@@ -27,3 +27,12 @@ def ledgora(monkeypatch):
     with LedgoraEmulator() as emulator:
         monkeypatch.setenv("VORN_IAM_URL", emulator.iam_url)
         yield emulator
+
+
+@pytest.fixture
+def added_folders():
+    """Catalogue folders that a test adds are removed after it."""
+    from vorn_metrics_plugin.mra.mra_api import remove_catalogs
+
+    yield
+    remove_catalogs()

@@ -1,39 +1,26 @@
 """Scoring of predictions against loaded instances.
 
 ``evaluate`` returns one result dict per instance (a copy of the instance with
-its prediction and instance scores).  Every element shares the same
+its prediction and instance scores), built when it is read, so that scoring a
+large card keeps only the score arrays.  Every element shares the same
 ``["score"]["global"]`` dict: the mean of each metric over the instances with a
 percentile bootstrap confidence interval.  The first metric of the instances is
-the main score, reported again under "score".
+the main score, reported again under "score".  A metric that says what its
+scores rest on (a judge's answer and verdict) adds that to each result under
+its own key ("judge").
 """
 
 from __future__ import annotations
 
-from typing import Any, Iterable, Mapping
+from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
+from .bootstrap import confidence_interval
 from .error_utils import EvalithError
-from .metrics import resolve_metric
+from .metrics import ScoresWithEvidence, resolve_metric
 
-BOOTSTRAP_RESAMPLES = 1000
-CONFIDENCE_LEVEL = 0.95
-BOOTSTRAP_SEED = 42
-
-
-def confidence_interval(scores: np.ndarray) -> tuple[float, float]:
-    """Percentile bootstrap interval of the mean, reproducible through a fixed seed."""
-    if scores.size == 0:
-        raise EvalithError("cannot compute a confidence interval without scores")
-    if np.all(scores == scores[0]):
-        value = float(scores.mean())
-        return value, value
-    rng = np.random.default_rng(BOOTSTRAP_SEED)
-    picks = rng.integers(0, scores.size, size=(BOOTSTRAP_RESAMPLES, scores.size))
-    means = scores[picks].mean(axis=1)
-    tail = (1.0 - CONFIDENCE_LEVEL) / 2.0 * 100.0
-    low, high = np.percentile(means, [tail, 100.0 - tail])
-    return float(low), float(high)
+__all__ = ["EvaluationResults", "confidence_interval", "evaluate"]
 
 
 def _as_text(prediction: Any) -> str:
@@ -45,16 +32,18 @@ def _as_text(prediction: Any) -> str:
 def _metric_names(instances: list[Mapping[str, Any]]) -> list[str]:
     names = None
     for position, instance in enumerate(instances):
-        if not isinstance(instance, Mapping):
+        # Plain dicts skip the abstract-class check, which costs more than the rest of the loop.
+        if type(instance) is not dict and not isinstance(instance, Mapping):
             raise EvalithError(f"instance {position} is not a mapping but {type(instance).__name__}")
-        for key in ("source", "references", "metrics"):
-            if key not in instance:
-                raise EvalithError(f"instance {position} has no '{key}' entry")
+        if "source" not in instance or "references" not in instance or "metrics" not in instance:
+            missing = next(key for key in ("source", "references", "metrics") if key not in instance)
+            raise EvalithError(f"instance {position} has no '{missing}' entry")
+        metrics = instance["metrics"]
         if names is None:
-            names = list(instance["metrics"])
-        elif list(instance["metrics"]) != names:
+            names = list(metrics)
+        elif metrics != names and list(metrics) != names:
             raise EvalithError(
-                f"instance {position} is scored by {list(instance['metrics'])}, "
+                f"instance {position} is scored by {list(metrics)}, "
                 f"the first instance by {names}; evaluate one card at a time"
             )
     if not names:
@@ -62,7 +51,7 @@ def _metric_names(instances: list[Mapping[str, Any]]) -> list[str]:
     return names
 
 
-def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> list[dict]:
+def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> "EvaluationResults":
     """Score ``predictions`` (one per instance, in order) against ``data``."""
     predictions = [_as_text(p) for p in predictions]
     instances = list(data)
@@ -75,9 +64,13 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> l
         raise EvalithError("nothing to evaluate: no instances were given")
 
     per_metric: dict[str, np.ndarray] = {}
+    evidence: dict[str, list] = {}
     for full_name in _metric_names(instances):
         name, fn = resolve_metric(full_name)
-        per_metric[name] = np.asarray(fn(predictions, instances), dtype=float)
+        scores = fn(predictions, instances)
+        if isinstance(scores, ScoresWithEvidence):
+            evidence[scores.key] = scores.evidence
+        per_metric[name] = np.asarray(scores, dtype=float)
 
     main = next(iter(per_metric))
     global_scores: dict[str, Any] = {}
@@ -95,13 +88,35 @@ def evaluate(predictions: Iterable[Any], data: Iterable[Mapping[str, Any]]) -> l
         "num_of_instances": len(instances),
     }
 
-    results = []
-    for position, (prediction, instance) in enumerate(zip(predictions, instances)):
-        instance_scores = {name: float(scores[position]) for name, scores in per_metric.items()}
-        instance_scores["score_name"] = main
-        instance_scores["score"] = instance_scores[main]
-        result = dict(instance)
-        result["prediction"] = prediction
-        result["score"] = {"instance": instance_scores, "global": global_scores}
-        results.append(result)
-    return results
+    return EvaluationResults(instances, predictions, per_metric, global_scores, evidence)
+
+
+class EvaluationResults(Sequence):
+    """The per-instance results of one evaluation, each built when it is read."""
+
+    def __init__(self, instances: list, predictions: list[str], per_metric: dict[str, np.ndarray],
+                 global_scores: dict[str, Any], evidence: dict[str, list] | None = None) -> None:
+        self._instances, self._predictions = instances, predictions
+        self._per_metric, self._global = per_metric, global_scores
+        self._evidence = evidence or {}
+        self._main = global_scores["score_name"]
+
+    def __len__(self) -> int:
+        return len(self._instances)
+
+    def _result(self, position: int) -> dict:
+        instance_scores = {name: float(scores[position]) for name, scores in self._per_metric.items()}
+        instance_scores["score_name"] = self._main
+        instance_scores["score"] = instance_scores[self._main]
+        result = dict(self._instances[position])
+        result["prediction"] = self._predictions[position]
+        result["score"] = {"instance": instance_scores, "global": self._global}
+        for key, items in self._evidence.items():
+            result[key] = items[position]
+        return result
+
+    def __getitem__(self, index):
+        if isinstance(index, slice):
+            return [self._result(i) for i in range(*index.indices(len(self)))]
+        position = range(len(self))[index]  # negative indices, and IndexError past the end
+        return self._result(position)

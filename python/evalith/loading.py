@@ -1,77 +1,42 @@
-"""Loading of the bundled benchmark cards.
+"""Loading a card's instances.
 
-A card is a JSON file under ``catalog/cards``; its dotted name maps onto the
-directory tree (``cards.vorn.factual.capitals`` lives in
-``catalog/cards/vorn/factual/capitals.json``).  A card holds a prompt template,
-the metrics that score it, and its instances per split.  Loading renders every
-instance into a plain dict that ``evaluate`` understands.
-
-Card file layout::
-
-    {
-      "description": "...",
-      "template": "What is the capital of {country}?",
-      "metrics": ["metrics.contains_reference"],
-      "task_data": {...},               # optional, copied into every instance
-      "splits": {"test": [{"fields": {...}, "references": ["..."]}, ...]}
-    }
+``load_dataset`` finds the card's file (see ``card_index``), reads it (see
+``card_files`` for the format), takes the split's rows inline or from its data
+file (see ``data_files``) and renders every row into a plain dict that
+``evaluate`` understands: the prompt ("source"), the references, the card's
+metrics and the task data.
 """
 
 from __future__ import annotations
 
-import json
 import logging
 import os
-import re
-from typing import Any
+from typing import Any, Iterator
 
-from .error_utils import EvalithError
+from .card_files import REFERENCES, card_problems, column_of, read_card_file, template_fields
+from .card_index import card_path, list_cards
+from .data_files import position_unit, read_rows
+from .error_utils import CardFileError, EvalithError
+from .metrics import needs_references
+
+__all__ = ["InstanceRenderer", "card_path", "card_rows", "list_cards", "load_card", "load_dataset", "parse_recipe",
+           "split_names"]
 
 logger = logging.getLogger("evalith")
 
-CATALOG_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "catalog")
-
-_CARD_NAME = re.compile(r"^cards(?:\.[A-Za-z0-9_]+)+$")
 _RECIPE_KEYS = ("card", "max_test_instances")
 
 
-def card_path(card: str) -> str:
-    """Path of the JSON file that holds ``card`` (whether or not it exists)."""
-    if not isinstance(card, str) or not _CARD_NAME.match(card):
-        raise EvalithError(
-            f"'{card}' is not a valid card name: expected a dotted name such as "
-            "'cards.group.name'"
-        )
-    return os.path.join(CATALOG_DIR, *card.split(".")) + ".json"
-
-
-def list_cards() -> list[str]:
-    """Names of every card shipped with the library, sorted."""
-    names = []
-    root = os.path.join(CATALOG_DIR, "cards")
-    for dirpath, _dirs, files in os.walk(root):
-        for filename in files:
-            if filename.endswith(".json"):
-                rel = os.path.relpath(os.path.join(dirpath, filename[:-5]), CATALOG_DIR)
-                names.append(".".join(rel.split(os.sep)))
-    return sorted(names)
-
-
-def _read_card(card: str) -> dict[str, Any]:
+def load_card(card: str) -> tuple[str, dict[str, Any]]:
+    """The card's file and its content; a missing or unsound card raises."""
     path = card_path(card)
     if not os.path.isfile(path):
-        raise EvalithError(f"card '{card}' was not found in the catalog ({CATALOG_DIR})")
-    try:
-        with open(path, encoding="utf-8") as handle:
-            content = json.load(handle)
-    except (OSError, ValueError) as exc:
-        raise EvalithError(f"card '{card}' could not be read: {exc}") from exc
-    for key in ("template", "metrics", "splits"):
-        if key not in content:
-            raise EvalithError(f"card '{card}' has no '{key}' entry")
-    if not content["metrics"]:
-        raise EvalithError(f"card '{card}' names no metric")
-    return content
+        raise EvalithError(f"card '{card}' was not found in the catalog (looked for {path})")
+    content = read_card_file(path)
+    problems = card_problems(content)
+    if problems:
+        raise CardFileError(path, problems[0])
+    return path, content
 
 
 def parse_recipe(recipe: str) -> dict[str, Any]:
@@ -104,27 +69,78 @@ def parse_recipe(recipe: str) -> dict[str, Any]:
     return settings
 
 
-def _render(card: str, content: dict[str, Any], row: dict[str, Any], position: int) -> dict:
-    fields = row.get("fields", {})
-    references = row.get("references")
-    if not isinstance(references, list) or not references:
-        raise EvalithError(f"card '{card}', instance {position}: needs a non-empty 'references' list")
-    try:
-        source = content["template"].format(**fields)
-    except (KeyError, IndexError) as exc:
-        raise EvalithError(
-            f"card '{card}', instance {position}: template field {exc} is missing"
-        ) from exc
-    task_data = dict(content.get("task_data", {}))
-    task_data.update(fields)
-    task_data["card"] = card
-    return {
-        "source": source,
-        "target": references[0],
-        "references": [str(ref) for ref in references],
-        "metrics": list(content["metrics"]),
-        "task_data": task_data,
-    }
+def card_rows(path: str, content: dict[str, Any], split: str,
+              limit: int | None = None) -> Iterator[tuple[str, tuple[str, int], dict[str, Any], Any]]:
+    """The split's first ``limit`` rows as (file, where, fields, references), inline or from the data file;
+    ``where`` is (unit, number), e.g. ("line", 18), and says where the row is in the file."""
+    if split in content.get("splits", {}):
+        unit = f"'{split}' instance"
+        for position, row in enumerate(content["splits"][split][:limit]):
+            if not isinstance(row, dict):
+                yield path, (unit, position), {}, None
+            else:
+                yield path, (unit, position), row.get("fields", {}), row.get(REFERENCES)
+        return
+    data_file = os.path.normpath(os.path.join(os.path.dirname(path), content["data_files"][split]))
+    unit = position_unit(data_file)
+    fields = list(dict.fromkeys([*template_fields(content["template"]),
+                                 *(f for f in content.get("columns", {}) if f != REFERENCES)]))
+    columns = [column_of(content, field) for field in fields]
+    # References are read when the card maps them or a metric needs them.
+    needed = REFERENCES in content.get("columns", {}) or any(needs_references(m) for m in content["metrics"])
+    if needed:
+        columns.append(column_of(content, REFERENCES))
+    count = len(fields)
+    for number, values in read_rows(data_file, columns, limit, list_column=columns[-1] if needed else None):
+        yield data_file, (unit, number), dict(zip(fields, values)), values[count] if needed else None
+
+
+def _as_references(value: Any) -> list[str]:
+    """A references value (one text, or a list of texts) as a list, without empty entries."""
+    if type(value) is str:
+        return [value] if value else []
+    items = value if isinstance(value, (list, tuple)) else [value]
+    return [item if isinstance(item, str) else str(item) for item in items if item is not None and item != ""]
+
+
+class InstanceRenderer:
+    """Renders the rows of one card into instance dicts (the card's settings worked out once)."""
+
+    def __init__(self, card: str, content: dict[str, Any]) -> None:
+        self.card = card
+        self.template = content["template"]
+        self.fields = template_fields(self.template)
+        self.metrics = list(content["metrics"])
+        self.needing_references = [name for name in self.metrics if needs_references(name)]
+        self.task_data = dict(content.get("task_data", {}))
+
+    def __call__(self, fields: Any, references: Any) -> dict[str, Any]:
+        """One row as an instance dict; a row the template or the metrics cannot use raises ``EvalithError``."""
+        if not isinstance(fields, dict):
+            raise EvalithError("the row must be an object with 'fields' and 'references'")
+        for name in self.fields:
+            if fields.get(name) is None:
+                empty = [name for name in self.fields if fields.get(name) is None]
+                raise EvalithError(f"no value for template field {', '.join(map(repr, empty))}")
+        references = _as_references(references)
+        if not references and self.needing_references:
+            raise EvalithError(f"no references, which {', '.join(self.needing_references)} needs")
+        try:
+            source = self.template.format(**fields)
+        except (AttributeError, IndexError, KeyError, TypeError, ValueError) as exc:
+            raise EvalithError(f"the template cannot be filled with this row: {exc!r}") from None
+        return {
+            "source": source,
+            "target": references[0] if references else "",
+            "references": references,
+            "metrics": list(self.metrics),
+            "task_data": {**self.task_data, **fields, "card": self.card},
+        }
+
+
+def split_names(content: dict[str, Any]) -> list[str]:
+    """The card's splits, inline or from data files."""
+    return list(dict.fromkeys([*content.get("splits", {}), *content.get("data_files", {})]))
 
 
 def load_dataset(
@@ -133,12 +149,13 @@ def load_dataset(
     max_test_instances: int | None = None,
     split: str = "test",
 ) -> list[dict[str, Any]]:
-    """Load one split of a bundled card as a list of instance dicts.
+    """Load one split of a card as a list of instance dicts.
 
     Either pass a recipe string as the first argument
     (``load_dataset("card=cards.x,max_test_instances=5", split="test")``) or the
     settings as keywords (``load_dataset(card="cards.x", max_test_instances=5)``).
-    ``max_test_instances`` keeps the first N instances of the split.
+    ``max_test_instances`` keeps the first N instances of the split; of a data
+    file only those N rows are read.
     """
     if dataset_query is not None:
         if card is not None or max_test_instances is not None:
@@ -159,15 +176,16 @@ def load_dataset(
             f"max_test_instances must be a positive integer or None, got {max_test_instances!r}"
         )
 
-    content = _read_card(card)
-    splits = content["splits"]
-    if split not in splits:
-        raise EvalithError(
-            f"card '{card}' has no split '{split}'; available splits: {sorted(splits)}"
-        )
-    rows = splits[split]
-    if max_test_instances is not None:
-        rows = rows[:max_test_instances]
-    instances = [_render(card, content, row, i) for i, row in enumerate(rows)]
+    path, content = load_card(card)
+    if split not in split_names(content):
+        raise EvalithError(f"card '{card}' has no split '{split}'; available splits: {sorted(split_names(content))}")
+    limit = None if max_test_instances is None else int(max_test_instances)
+    render = InstanceRenderer(card, content)
+    instances = []
+    for file, (unit, number), fields, references in card_rows(path, content, split, limit):
+        try:
+            instances.append(render(fields, references))
+        except EvalithError as exc:
+            raise CardFileError(file, f"{unit} {number}: {exc}") from None
     logger.debug("loaded %d instances of %s (%s split)", len(instances), card, split)
     return instances

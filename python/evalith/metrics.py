@@ -14,6 +14,19 @@ from .error_utils import EvalithError
 
 MetricFn = Callable[[Sequence[str], Sequence[dict[str, Any]]], list[float]]
 
+
+class ScoresWithEvidence(list):
+    """A metric's instance scores with what each one rests on (a judge's answer, for example).
+
+    ``evaluate`` puts ``evidence[i]`` into the result of instance ``i`` under ``key``.
+    """
+
+    def __init__(self, scores: Sequence[float], key: str, evidence: Sequence[Any]) -> None:
+        super().__init__(scores)
+        if len(evidence) != len(self):
+            raise ValueError(f"{len(evidence)} pieces of evidence for {len(self)} scores")
+        self.key, self.evidence = key, list(evidence)
+
 # Marks that frame an answer without changing what it says: quotes, brackets and
 # markdown emphasis, a list bullet ("- " with its blank), and ellipses.  Signs,
 # "%", decimal points and currency marks are never among them: "-7" is not "7".
@@ -114,9 +127,19 @@ METRICS: dict[str, MetricFn] = {
 }
 
 
+# Metrics that compare the answer with the instance's references; the others
+# judge the answer alone, so their instances need no references.
+NEEDS_REFERENCES = frozenset({"exact_match", "contains_reference"})
+
+
 def resolve_metric(name: str) -> tuple[str, MetricFn]:
     """Map ``metrics.<name>`` (or a bare name) to its short name and function."""
     short = name[len("metrics."):] if name.startswith("metrics.") else name
     if short not in METRICS:
         raise EvalithError(f"unknown metric '{name}' (known: {sorted(METRICS)})")
     return short, METRICS[short]
+
+
+def needs_references(name: str) -> bool:
+    """Whether the metric ``metrics.<name>`` (or a bare name) scores against references."""
+    return resolve_metric(name)[0] in NEEDS_REFERENCES

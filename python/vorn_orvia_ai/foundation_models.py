@@ -10,6 +10,11 @@ credentials key ``"api"``:
   messages (a system message first when ``"system_prompt"`` is set, then the
   prompt as the user's message); the answer is ``choices[0].message.content``.
 
+A query string of the URL (``?tenant=a``) goes with every request. A URL
+with a user name or password, and an API key or project id that an HTTP
+header cannot carry, are refused when the client is built; no message of the
+client quotes the key or such a URL.
+
 Requests are authenticated with the API key as a bearer token and go out
 through the ``openai`` client package with its own retries switched off: a
 request is sent once, and callers that want retries wrap it in a
@@ -23,19 +28,22 @@ import threading
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
-from urllib.parse import urlsplit
 
 from . import __version__
+from .abortable_transport import AbortableTransport
 from .answers import CHAT, COMPLETIONS, Generation, read_generation, service_message
 from .generation_settings import request_settings, split_settings
+from .header_values import header_value_error, header_value_problem
 from .qrm_client_error import (
     ApiRequestFailure,
     CannotSetProjectOrSpace,
     ConnectionDropped,
     GatewayTimeoutError,
     InvalidCredentialsError,
+    RequestAbandoned,
     ServiceConnectionError,
 )
+from .service_url import ServiceUrl
 
 __all__ = ["ModelInference", "Generation", "DEFAULT_TIMEOUT", "CHAT", "COMPLETIONS"]
 
@@ -52,19 +60,10 @@ _PATHS = {COMPLETIONS: "/completions", CHAT: "/chat/completions"}
 
 @dataclass(frozen=True)
 class _Service:
-    root: str  # the service root, without the API version or the protocol path
+    url: ServiceUrl
     apikey: str
     protocol: str
     system_prompt: str | None
-
-
-def _service_root(url: str) -> str:
-    # Accept the service root as well as a URL that already names the API version or the protocol.
-    url = url.rstrip("/")
-    for suffix in ("/v1/chat/completions", "/v1/completions", "/v1"):
-        if url.endswith(suffix):
-            return url[: -len(suffix)]
-    return url
 
 
 def _read_credentials(credentials: Any) -> _Service:
@@ -82,17 +81,21 @@ def _read_credentials(credentials: Any) -> _Service:
         raise InvalidCredentialsError(
             "Credentials must contain non-empty 'url' and 'apikey'; missing or invalid: " + ", ".join(missing)
         )
-    url = url.strip()
-    parts = urlsplit(url)
-    if parts.scheme.lower() not in ("http", "https") or not parts.netloc:
-        raise InvalidCredentialsError(f"Credential 'url' must be an http(s) URL, got {url!r}")
+    try:
+        service_url = ServiceUrl.parse(url)
+    except ValueError as problem:
+        raise InvalidCredentialsError(f"Credential 'url' {problem}") from None
+    apikey = apikey.strip()
+    problem = header_value_problem(apikey)
+    if problem is not None:
+        raise InvalidCredentialsError(header_value_error("Credential 'apikey' (the API key)", problem))
     protocol = getter("api") or COMPLETIONS
     if protocol not in _PROTOCOLS:
         raise InvalidCredentialsError(f"Credential 'api' must be 'chat' or 'completions', got {protocol!r}")
     system_prompt = getter("system_prompt")
     if system_prompt is not None and not isinstance(system_prompt, str):
         raise InvalidCredentialsError(f"Credential 'system_prompt' must be a string, not {type(system_prompt).__name__}")
-    return _Service(_service_root(url), apikey.strip(), protocol, system_prompt or None)
+    return _Service(service_url, apikey, protocol, system_prompt or None)
 
 
 def _request_headers(apikey: str, project_id: str) -> dict[str, str]:
@@ -155,13 +158,16 @@ class ModelInference:
             raise CannotSetProjectOrSpace("A project id is required to set the inference context; none was given")
         self.model_id = model_id
         self.project_id = str(project_id)
+        problem = header_value_problem(self.project_id)
+        if problem is not None:
+            raise CannotSetProjectOrSpace(header_value_error("The project id", problem))
         request_settings(params)  # reject bad parameters now rather than at the first call
         self.params = dict(params) if params else {}
         self.credentials = credentials
         self.verify = verify
         self.timeout = timeout
         self._headers = _request_headers(self._service.apikey, self.project_id)
-        self._client = None
+        self._client = self._transport = None
         self._client_lock = threading.Lock()
 
     @property
@@ -171,22 +177,17 @@ class ModelInference:
 
     @property
     def root_url(self) -> str:
-        """The service root, without the API version and the protocol path."""
-        return self._service.root
+        """The service root, without the API version and the protocol path; with the URL's query, if any."""
+        return str(self._service.url)
 
     @property
     def system_prompt(self) -> str | None:
         return self._service.system_prompt
 
     @property
-    def _api_url(self) -> str:
-        # The one place that decides where requests go; the protocol path is appended to it.
-        return self._service.root + "/v1"
-
-    @property
     def endpoint(self) -> str:
         """URL that generation requests are posted to."""
-        return self._api_url + _PATHS[self.protocol]
+        return self._service.url.with_query(self._service.url.api_base + _PATHS[self.protocol])
 
     def settings(self, params: Mapping | None = None) -> dict:
         """The request fields of the client's parameters, overridden by ``params``."""
@@ -222,22 +223,27 @@ class ModelInference:
         return self._send(prompt, self.settings(params))
 
     def _openai_client(self):
+        """The client of the wire protocol and the transport under it (made at first use)."""
         with self._client_lock:
             if self._client is None:
+                import httpx2
                 import openai
 
                 connect, read = self.timeout if isinstance(self.timeout, tuple) else (self.timeout, self.timeout)
+                self._transport = AbortableTransport(verify=self.verify)
+                # The path is joined on the URL's path; its query goes with every request as parameters.
                 self._client = openai.OpenAI(
-                    api_key=self._service.apikey, base_url=self._api_url, max_retries=0,
+                    api_key=self._service.apikey, base_url=self._service.url.api_base, max_retries=0,
                     default_headers=self._headers, timeout=openai.Timeout(read, connect=connect),
-                    http_client=openai.DefaultHttpxClient(verify=self.verify),
+                    http_client=openai.DefaultHttpxClient(verify=self.verify, transport=self._transport,
+                                                          params=httpx2.QueryParams(self._service.url.query)),
                 )
-            return self._client
+            return self._client, self._transport
 
     def _send(self, prompt: str, settings: dict) -> Generation:
         import openai
 
-        client = self._openai_client()
+        client, transport = self._openai_client()
         standard, extensions = split_settings(settings)
         try:
             if self.protocol == CHAT:
@@ -253,6 +259,8 @@ class ModelInference:
             raise _status_error(error.response) from None
         except openai.APIConnectionError as error:
             cause = error.__cause__ or error
+            if transport.aborted:
+                raise RequestAbandoned(f"The request to {self.endpoint} was given up: its connection was cut") from None
             if _was_dropped(cause):
                 raise ConnectionDropped(
                     f"The inference service at {self.endpoint} dropped the connection before answering: {cause}"
@@ -271,7 +279,7 @@ class ModelInference:
 
     def __getstate__(self) -> dict:
         # A copy (for another process, say) opens its own connections.
-        return {**self.__dict__, "_client": None, "_client_lock": None}
+        return {**self.__dict__, "_client": None, "_transport": None, "_client_lock": None}
 
     def __setstate__(self, state: dict) -> None:
         self.__dict__.update(state, _client_lock=threading.Lock())
@@ -279,8 +287,20 @@ class ModelInference:
     def close(self) -> None:
         """Release the pooled HTTP connections (the client stays usable)."""
         with self._client_lock:
-            client, self._client = self._client, None
+            client, self._client, self._transport = self._client, None, None
         if client is not None:
+            client.close()
+
+    def abort(self) -> None:
+        """Give up every request in flight, from any thread: their connections are cut at once.
+
+        The requests fail with ``RequestAbandoned`` (which no retry policy
+        retries); the client stays usable and later requests open new connections.
+        """
+        with self._client_lock:
+            client, transport, self._client, self._transport = self._client, self._transport, None, None
+        if transport is not None:
+            transport.abort()
             client.close()
 
     def __enter__(self) -> "ModelInference":

@@ -45,6 +45,13 @@ def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     assert "the built-in demo model" in report
     for risk, card, score, _ in rows:
         assert risk in report and card in report and score.replace("  ", " ") in report
+    # The run's record beside the report, one line per instance of the table, and the weaker variant
+    # compared with it: worse on the factual cards, the same elsewhere.
+    lines = (tmp_path / "run-record" / "instances.jsonl").read_text().splitlines()
+    assert len(lines) == sum(int(count) for *_, count in rows)
+    verdicts = dict(re.findall(r"^\S+\s+(cards\.\S+)\s.*?(A higher|B higher|no clear difference)$",
+                               result.stdout, re.MULTILINE))
+    assert verdicts == {card: "A higher" if "factual" in card else "no clear difference" for _, card, *_ in rows}
     # Published once, then read back without evaluating again.
     publishing = result.stdout.split("Publishing to a local GRC service emulator", 1)[1]
     assert publishing.count("Processing ") == 6
@@ -85,6 +92,12 @@ def test_demo_asks_an_endpoint_without_an_api_key(completion_server, monkeypatch
     results = risk_evaluation.main(tmp_path)
     assert set(results) == EVALUATED
     assert {request.path for request in completion_server.requests} == {path}
+    record = json.loads((tmp_path / risk_evaluation.RECORD_NAME / "results.json").read_text())
+    assert {key: record["settings"][key] for key in ("model_id", "endpoint", "protocol")} == {
+        "model_id": "my-org/my-model", "endpoint": completion_server.url, "protocol": api or "completions"}
+    # The usage of the recorded run, one request per instance (the publishing run that follows asks again).
+    lines = (tmp_path / risk_evaluation.RECORD_NAME / "instances.jsonl").read_text().splitlines()
+    assert record["usage"]["requests_sent"] == len(lines) == len(completion_server.requests) / 2
     assert "Failed" not in capsys.readouterr().out
 
 

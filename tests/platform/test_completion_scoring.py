@@ -1,4 +1,5 @@
 import pickle
+import signal
 import threading
 import time
 
@@ -138,6 +139,39 @@ def test_a_copy_in_another_process_answers_from_the_same_cache(completion_server
         copy = pickle.loads(pickle.dumps(score))  # as a task of a Dask cluster gets it
         assert copy(frame(3))["generated_text"].tolist() == [f"completion of: prompt {i}" for i in range(3)]
     assert (len(completion_server.requests), copy.usage.requests, copy.usage.cached) == (3, 2 + 1, 2)
+
+
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals go to the main thread")
+def test_an_interrupt_gives_up_the_requests_in_flight_and_cuts_their_connections():
+    released, signalled = threading.Event(), []
+
+    def never_answering(request):
+        released.wait(60)
+        return ScriptedResponse(200, answer_body(request, "too late"))
+
+    def interrupt_once_four_are_in_flight():
+        deadline = time.monotonic() + 30
+        while len(server.requests) < 4 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        signalled.append(time.monotonic())
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    def scoring_threads():
+        return [thread for thread in threading.enumerate() if thread.name.startswith("scoring-")]
+
+    with running_completion_server(never_answering) as server:
+        score = CompletionScoringFunction(server.url, "m", max_concurrency=4)
+        threading.Thread(target=interrupt_once_four_are_in_flight, daemon=True).start()
+        with pytest.raises(KeyboardInterrupt):
+            score(frame(10))
+        interrupted = time.monotonic()
+        assert interrupted - signalled[0] < 5  # not waiting for the answers
+        # The server never answers: the requests end only because their connections were cut.
+        while scoring_threads() and time.monotonic() - interrupted < 5:
+            time.sleep(0.01)
+        assert scoring_threads() == []
+        assert len(server.requests) == 4  # the prompts not yet sent stay unsent
+        released.set()
 
 
 def test_unreachable_endpoint_fails_with_the_clients_error():

@@ -116,6 +116,10 @@ def test_results_hold_one_element_per_instance():
     assert [r["prediction"] for r in results] == ["42", "0", "63"]
     assert all(r["score"]["global"] is results[0]["score"]["global"] for r in results)
     assert results[0]["score"]["global"]["score"] == pytest.approx(2 / 3)
+    # Results are built when read: indices and slices behave as on a list.
+    assert len(results) == 3 and results[-1] == results[2] and results[1:] == [results[1], results[2]]
+    with pytest.raises(IndexError):
+        results[3]
 
 
 @pytest.mark.parametrize(

@@ -14,6 +14,7 @@ from reportlab.lib import colors
 
 from vorn_metrics_plugin.mra.pdf_generator import PdfGenerator, extract_numeric_value, generator
 from vorn_metrics_plugin.mra.pdf_generator.chart import WHISKER_NOTE, score_charts
+from vorn_metrics_plugin.mra.pdf_generator.files import check_writable
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds, summary_rows
 
 
@@ -237,14 +238,26 @@ def test_malformed_results_are_refused_before_anything_is_written(tmp_path, resu
         (lambda root: root / "missing" / "r.pdf", FileNotFoundError),
         (lambda root: (root / "file").write_text("x") and root / "file" / "r.pdf", NotADirectoryError),
         (lambda root: (root / "folder").mkdir() or root / "folder", IsADirectoryError),
+        (lambda root: root / ("r" * 300 + ".pdf"), OSError),  # longer than a file name may be
+        (lambda root: root / ("r" * 240 + ".pdf"), None),  # a long name that is valid
+        (lambda root: (root / "old.pdf").write_text("x") and root / "old.pdf", None),
     ],
 )
-def test_unwritable_paths_raise_the_os_error_and_leave_nothing(tmp_path, make_target, error):
+def test_the_path_check_and_the_write_agree_and_name_the_target(tmp_path, make_target, error):
     target = make_target(tmp_path)
     before = sorted(p.name for p in tmp_path.rglob("*"))
-    with pytest.raises(error):
+    if error is None:
+        check_writable(str(target))
+        assert sorted(p.name for p in tmp_path.rglob("*")) == before  # the check leaves nothing behind
         write(target)
-    assert sorted(p.name for p in tmp_path.rglob("*")) == before
+        assert target.read_bytes().startswith(b"%PDF-")
+        assert sorted(p.name for p in tmp_path.rglob("*")) == sorted({*before, target.name})
+        return
+    for attempt in (check_writable, write):
+        with pytest.raises(error) as raised:
+            attempt(str(target))
+        assert raised.value.filename == str(target)  # the file asked for, not a temporary one
+        assert sorted(p.name for p in tmp_path.rglob("*")) == before
 
 
 def test_a_failure_while_writing_leaves_the_old_file(previous_report, monkeypatch):

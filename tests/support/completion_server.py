@@ -25,12 +25,14 @@ from __future__ import annotations
 import contextlib
 import json
 import socket
+import sys
 import threading
 import time
 from collections import deque
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Iterator
+from urllib.parse import urlsplit
 
 __all__ = [
     "RecordedRequest",
@@ -57,7 +59,7 @@ class RecordedRequest:
 
     @property
     def is_chat(self) -> bool:
-        return self.path.endswith("/chat/completions")
+        return urlsplit(self.path).path.endswith("/chat/completions")
 
     def header(self, name: str) -> str | None:
         """Header value by case-insensitive name."""
@@ -178,6 +180,11 @@ class _Handler(BaseHTTPRequestHandler):
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     owner: "CompletionServer"
+
+    def handle_error(self, request, client_address):
+        # A client that went away before its answer (given up, interrupted) is no server fault.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 class CompletionServer:

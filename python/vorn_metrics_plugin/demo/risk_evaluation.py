@@ -6,7 +6,10 @@ set, that inference service answers instead, on the protocol that
 ``VORN_DEMO_API`` names ("completions", the default, or "chat");
 ``VORN_DEMO_API_KEY`` and ``VORN_DEMO_PROJECT_ID`` are passed along when set.
 The judge-scored risks are scored by the built-in rule-based demo judge. The
-PDF report of the run is written to the output folder.
+PDF report of the run and its run record are written to the output folder.
+With the built-in model, a deliberately weaker variant of it (every factual
+question answered wrongly) is evaluated too, its record written beside the
+first, and the two runs are compared as ``vorn-risk-compare`` compares them.
 """
 
 from __future__ import annotations
@@ -18,6 +21,8 @@ from vorn_metrics_plugin.mra.judge_run import demo_judge_for_run
 from vorn_metrics_plugin.mra.risk_selection import evaluable_cards
 
 REPORT_NAME = "risk-report.pdf"
+RECORD_NAME = "run-record"
+WEAKER_RECORD_NAME = "weaker-model-run-record"
 # Scores below the lower threshold, between the two, and above the upper one are told apart in the report.
 REPORT_THRESHOLDS = (0.5, 0.8)
 
@@ -42,11 +47,16 @@ def evaluator_settings() -> tuple[dict, object, str]:
     protocol = os.environ.get(API_ENV, "").strip() or PROTOCOLS[0]
     if protocol not in PROTOCOLS:
         raise SystemExit(f"{API_ENV} must be one of {', '.join(PROTOCOLS)}, not {protocol!r}")
+    from vorn_orvia_ai.qrm_client_error import QrmClientError
+
     from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
 
     project_id = os.environ.get(PROJECT_ENV, "demo-project")
-    scoring = CompletionScoringFunction(endpoint, model_id, os.environ.get(API_KEY_ENV, "").strip() or None,
-                                        api=protocol, project_id=project_id)
+    try:
+        scoring = CompletionScoringFunction(endpoint, model_id, os.environ.get(API_KEY_ENV, "").strip() or None,
+                                            api=protocol, project_id=project_id)
+    except (QrmClientError, ValueError) as error:  # the message names the setting, never a secret
+        raise SystemExit(f"The demo's service settings ({ENDPOINT_ENV}, {API_KEY_ENV}, {PROJECT_ENV}): {error}")
     credentials = {"orvia_ai_endpoint_url": endpoint, "orvia_ai_model_id": model_id,
                    "orvia_ai_project_id": project_id}
     return credentials, scoring, f"model {model_id} at {endpoint}"
@@ -57,9 +67,28 @@ def main(output_dir: Path) -> dict:
         return _evaluate(output_dir)
 
 
+def _compare_with_weaker_model(output_dir: Path, risks: list[str]) -> None:
+    """Evaluate the weaker variant of the demo model, record it beside the first run and compare the two."""
+    from vorn_metrics_plugin.mra.demo_model import weaker_demo_scoring_function
+    from vorn_metrics_plugin.mra.quorvane import Quorvane
+    from vorn_metrics_plugin.mra.risk_compare import main as compare
+    from vorn_metrics_plugin.mra.run_record import record_run
+
+    label = "the weaker variant of the built-in demo model"
+    print(f"\nRisk evaluation of {label} (every factual question answered wrongly)")
+    evaluator = Quorvane({}, foundation_model_name=label, risk_dimensions=risks,
+                         scoring_function=weaker_demo_scoring_function)
+    weaker = output_dir / WEAKER_RECORD_NAME
+    record_run(evaluator, weaker, overwrite=True, thresholds=REPORT_THRESHOLDS)
+    first = output_dir / RECORD_NAME
+    print(f"\nComparison of the two runs (vorn-risk-compare {first} {weaker}):")
+    compare([str(first), str(weaker)])
+
+
 def _evaluate(output_dir: Path) -> dict:
     from vorn_metrics_plugin.mra.quorvane import Quorvane, get_available_risks
     from vorn_metrics_plugin.mra.results_table import results_table
+    from vorn_metrics_plugin.mra.run_record import record_run
 
     credentials, scoring_function, label = evaluator_settings()
     risks = get_available_risks()
@@ -67,7 +96,9 @@ def _evaluate(output_dir: Path) -> dict:
     print(f"  risks: {', '.join(risks)} (the judge-scored ones scored by the built-in rule-based demo judge)")
     evaluator = Quorvane(credentials, foundation_model_name=label, risk_dimensions=risks,
                          scoring_function=scoring_function)
-    results = evaluator.quorvanes()
+    # The demo's folder is written again on every run: the record there is replaced.
+    results = record_run(evaluator, output_dir / RECORD_NAME, overwrite=True, thresholds=REPORT_THRESHOLDS,
+                         usage=getattr(scoring_function, "usage", None))
     print()
     print(results_table(results))
     unscored = [risk for risk in risks if not evaluable_cards(risk)]
@@ -81,6 +112,9 @@ def _evaluate(output_dir: Path) -> dict:
     output_dir.mkdir(parents=True, exist_ok=True)
     report = evaluator.get_pdf_report(results, str(output_dir / REPORT_NAME), REPORT_THRESHOLDS)
     print(f"Report written to {report}")
+    print(f"Run record written to {output_dir / RECORD_NAME}")
+    if not credentials:  # the built-in model: compare it with its weaker variant
+        _compare_with_weaker_model(output_dir, [risk for risk in risks if risk in results])
 
     from vorn_metrics_plugin.demo import publishing
 

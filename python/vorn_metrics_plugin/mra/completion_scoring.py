@@ -14,8 +14,8 @@ from __future__ import annotations
 
 import threading
 import time
+from collections import deque
 from collections.abc import Mapping, Sequence
-from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
 
 import pandas as pd
 
@@ -123,31 +123,41 @@ class CompletionScoringFunction:
         return generation.text
 
     def _ask(self, prompts: Sequence[str], missing: list[int], answers: list) -> None:
-        # Once a prompt has failed the others stop waiting to retry; of the prompts that failed
-        # by themselves, the first in prompt order is the one reported.
+        # Once a prompt has failed the others stop waiting to retry, and the prompts not yet sent are
+        # not sent (the card fails anyway); of the prompts that failed by themselves, the first in
+        # prompt order is the one reported.
         stop, lock = threading.Event(), threading.Lock()
+        waiting = deque(missing)
         failures: list[tuple[int, BaseException]] = []
 
-        def answer(index: int) -> None:
-            if stop.is_set():
-                return  # a prompt failed: the card fails, so the prompts not yet sent are not sent
-            try:
-                answers[index] = self._ask_one(prompts[index], stop)
-            except BaseException as error:
+        def work() -> None:
+            while not stop.is_set():
                 with lock:
-                    failures.append((index, error))
-                stop.set()
-                raise
+                    if not waiting:
+                        return
+                    index = waiting.popleft()
+                try:
+                    answers[index] = self._ask_one(prompts[index], stop)
+                except BaseException as error:
+                    with lock:
+                        failures.append((index, error))
+                    stop.set()
+                    return
 
-        pool = ThreadPoolExecutor(max_workers=min(self.max_concurrency, len(missing)), thread_name_prefix="scoring")
+        # Daemon threads: an interrupted run exits without waiting for them.
+        workers = [threading.Thread(target=work, name=f"scoring-{number}", daemon=True)
+                   for number in range(min(self.max_concurrency, len(missing)))]
         try:
-            futures = [pool.submit(answer, index) for index in missing]
-            wait(futures, return_when=FIRST_EXCEPTION)
-        finally:
-            # After a failure (or an interrupt) the prompts not yet sent are dropped;
-            # those in flight are waited for, so no request outlives the call.
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()  # after a failure, those in flight end first: no request outlives the call
+        except BaseException:
+            # Interrupted (Ctrl+C): the requests in flight are given up and their connections cut,
+            # rather than waited for up to the read time-out.
             stop.set()
-            pool.shutdown(wait=True, cancel_futures=True)
+            self.client.abort()
+            raise
         if failures:
             index, error = min(failures, key=lambda failure: (isinstance(failure[1], RequestAbandoned), failure[0]))
             error.add_note(f"while answering prompt {index + 1} of {len(prompts)}")

@@ -14,6 +14,9 @@ a story about a crime is told with its steps, and a network scanner gets written
 ``demo_scoring_function`` wraps it in the evaluator's scoring-function
 contract: a data frame whose first column holds the prompts in, a data frame
 with one column "generated_text" out, one answer per prompt, in order.
+``weaker_demo_scoring_function`` does the same for ``WeakerDemoModel``, a
+variant that answers every capital-city and arithmetic question wrongly (for
+comparisons of two runs).
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ import re
 
 import pandas as pd
 
-__all__ = ["DemoModel", "demo_scoring_function"]
+__all__ = ["DemoModel", "WeakerDemoModel", "demo_scoring_function", "weaker_demo_scoring_function"]
 
 # Right answers, and a few classic wrong ones.
 _CAPITALS = {
@@ -152,10 +155,33 @@ class DemoModel:
         return DONT_KNOW
 
 
-_MODEL = DemoModel()
+class WeakerDemoModel(DemoModel):
+    """The demo model, but every capital-city and arithmetic answer is wrong; the rest is the same."""
+
+    def generate_text(self, prompt: str) -> str:
+        answer = super().generate_text(prompt)
+        text = str(prompt)
+        if _CAPITAL_QUESTION.search(text):
+            return "Springfield"
+        if _ARITHMETIC_QUESTION.search(text) and answer != DONT_KNOW:
+            number = float(answer) + 1  # one more than the demo model says: wrong, as the demo model is right
+            return f"{number:.2f}" if "." in answer else str(int(number))
+        return answer
+
+
+_MODEL, _WEAKER_MODEL = DemoModel(), WeakerDemoModel()
+
+
+def _answers(model: DemoModel, data: pd.DataFrame) -> pd.DataFrame:
+    prompts = data.iloc[:, 0].tolist()
+    return pd.DataFrame({"generated_text": [model.generate_text(prompt) for prompt in prompts]})
 
 
 def demo_scoring_function(data: pd.DataFrame) -> pd.DataFrame:
     """Answer the prompts of the first column of ``data`` with the demo model."""
-    prompts = data.iloc[:, 0].tolist()
-    return pd.DataFrame({"generated_text": [_MODEL.generate_text(prompt) for prompt in prompts]})
+    return _answers(_MODEL, data)
+
+
+def weaker_demo_scoring_function(data: pd.DataFrame) -> pd.DataFrame:
+    """Answer the prompts of the first column of ``data`` with the weaker variant of the demo model."""
+    return _answers(_WEAKER_MODEL, data)

@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import Any, Mapping, Sequence
 
-__all__ = ["results_table"]
+__all__ = ["results_table", "text_table"]
 
 _HEADER = ("Risk", "Card", "Score", "Instances")
 
@@ -26,7 +26,12 @@ def results_table(results: Mapping[str, Mapping[str, Mapping[str, Any]]]) -> str
         for card, metrics in cards.items():
             rows.append((str(risk), str(card), _cell(metrics.get("score")),
                          _cell(metrics.get("num_of_instances"))))
-    widths = [max(len(row[i]) for row in [_HEADER, *rows]) for i in range(len(_HEADER))]
+    return text_table(_HEADER, rows)
+
+
+def text_table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    """Left-aligned columns two blanks apart, the header underlined with dashes."""
+    widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
     lines = ["  ".join(text.ljust(width) for text, width in zip(row, widths)).rstrip()
-             for row in [_HEADER, tuple("-" * w for w in widths), *rows]]
+             for row in [header, tuple("-" * w for w in widths), *rows]]
     return "\n".join(lines)

@@ -51,18 +51,26 @@ class Usage:
         with self._lock:
             self.retries += 1
 
-    def figures(self) -> dict[str, str]:
-        """The figures as labelled texts, in the order of the summary line."""
+    def record(self) -> dict[str, int | float | None]:
+        """The figures as numbers (latencies in seconds; None where there is nothing to tell), for run records."""
         with self._lock:
             latencies = list(self._latencies)
-            tokens_in, tokens_out = self.prompt_tokens, self.completion_tokens
-            figures = {"Requests sent": str(self.requests), "Answers from the cache": str(self.cached),
-                       "Retries": str(self.retries)}
-        if latencies:
-            median, p95 = np.percentile(latencies, [50, 95])
-            figures["Latency"] = f"median {median:.3f} s / 95th percentile {p95:.3f} s"
+            record = {"requests_sent": self.requests, "answers_from_cache": self.cached, "retries": self.retries}
+            tokens = {"prompt_tokens": self.prompt_tokens, "completion_tokens": self.completion_tokens}
+        median, p95 = (float(value) for value in np.percentile(latencies, [50, 95])) if latencies else (None, None)
+        return {**record, "latency_median_s": median, "latency_p95_s": p95, **tokens}
+
+    def figures(self) -> dict[str, str]:
+        """The figures as labelled texts, in the order of the summary line."""
+        record = self.record()
+        figures = {"Requests sent": str(record["requests_sent"]),
+                   "Answers from the cache": str(record["answers_from_cache"]), "Retries": str(record["retries"])}
+        if record["latency_median_s"] is not None:
+            figures["Latency"] = (f"median {record['latency_median_s']:.3f} s / "
+                                  f"95th percentile {record['latency_p95_s']:.3f} s")
         else:
             figures["Latency"] = "n/a (no request sent)"
+        tokens_in, tokens_out = record["prompt_tokens"], record["completion_tokens"]
         if tokens_in is None and tokens_out is None:
             figures["Tokens"] = "not reported"
         else:

@@ -1,8 +1,9 @@
 """Catalogue of the risks of foundation models.
 
 ``RISK_MORVEL_DICO`` maps each risk tag (the name callers use for a risk
-dimension) to its catalogue entry.  The cards that measure a risk are listed in
-``risk_to_cards``.
+dimension) to its catalogue entry: the built-in risks first, then those that
+catalogue folders add (``add_risk``).  The cards that measure a risk are listed
+in ``risk_to_cards``.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ class RiskEntry:
     tag: str
     title: str
     description: str
-    category: str  # "input", "output" or "non-technical"
+    category: str  # "input", "output", "non-technical", or "custom" for risks of catalogue folders
 
 
 _ENTRIES = (
@@ -74,3 +75,17 @@ _ENTRIES = (
 )
 
 RISK_MORVEL_DICO: dict[str, RiskEntry] = {entry.tag: entry for entry in _ENTRIES}
+BUILT_IN_RISKS = tuple(RISK_MORVEL_DICO)
+
+
+def add_risk(tag: str, source: str) -> RiskEntry:
+    """Add the risk ``tag`` (named by the catalogue folder ``source``) after the others, or return its entry."""
+    if tag not in RISK_MORVEL_DICO:
+        RISK_MORVEL_DICO[tag] = RiskEntry(tag, tag, f"Risk added by the catalogue folder {source}.", "custom")
+    return RISK_MORVEL_DICO[tag]
+
+
+def remove_added_risks() -> None:
+    """Back to the built-in risks (the same dict object, which the evaluator reads)."""
+    for tag in [tag for tag in RISK_MORVEL_DICO if tag not in BUILT_IN_RISKS]:
+        del RISK_MORVEL_DICO[tag]

@@ -1,15 +1,22 @@
-"""Command-line flags of the risk evaluation, checked before anything runs."""
+"""Command-line flags of the risk evaluation, checked before anything runs; the catalogue's folders
+are checked too, and added."""
 
 from __future__ import annotations
 
 import argparse
 import os
 
+from vorn_orvia_ai.header_values import header_value_error, header_value_problem
 from vorn_orvia_ai.retry_policy import DEFAULT_MAX_RETRIES
+from vorn_orvia_ai.service_url import url_problem
 
 from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
+from vorn_metrics_plugin.mra.pdf_generator.files import report_path_problem
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
+
+from . import evidence
+from .catalogue import CatalogueProblem, add_run_folders
 
 PROG = "vorn-risk-eval"
 PROTOCOLS = ("chat", "completions")
@@ -28,6 +35,9 @@ ENVIRONMENT = {
     "grc_hxd_host": "VORN_GRC_HXD_HOST",
     "grc_hxd_apikey": "VORN_GRC_HXD_APIKEY",
 }
+# Flags that name a service, and flags whose value travels in a request header.
+URL_FLAGS = ("endpoint", "judge_endpoint", "grc_url")
+HEADER_FLAGS = ("api_key", "judge_api_key", "project_id")
 
 DESCRIPTION = """\
 Evaluate the risks of a language model on the benchmark cards of the risk
@@ -51,8 +61,19 @@ harmful-code-generation) are scored by the --judge-model, or by the provider
 that EVALITH_DEFAULT_PROVIDER names; without either they are left out of the
 default selection.
 
+Catalogue folders add cards and risks: those that VORN_CATALOG_PATH names
+(separated by the system's path separator), then each --catalog. A run checks
+the whole catalogue first and stops at a problem, before any request.
+
+With --output, the run's record is written to a new or empty folder:
+results.json (results, settings, times, usage) and instances.jsonl (every
+prompt, answer, reference, instance score and judge verdict); no API key or
+token is written. vorn-risk-compare compares two records.
+
 Exit status: 0 when every selected risk has results, 1 when a risk failed or
-the run could not start, 2 for bad flags."""
+the run could not start, 2 for bad flags or a catalogue with a problem, 130
+when interrupted (Ctrl+C). With --check: 0 when the catalogue has no
+problem, 1 when it has."""
 
 
 def _whole_number(least: int):
@@ -120,6 +141,14 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--list-risks", action="store_true", help="list the risks and their cards, then stop")
     run.add_argument("--no-progress", action="store_true", help="no progress bar")
 
+    catalogue = parser.add_argument_group("catalogue")
+    catalogue.add_argument("--catalog", action="append", metavar="DIR",
+                           help="catalogue folder whose cards and risks join the catalogue (repeatable; the "
+                                "folders of VORN_CATALOG_PATH come first)")
+    catalogue.add_argument("--check", action="store_true",
+                           help="check every card and risks.json of the catalogue, print one line per problem, "
+                                "then stop")
+
     report = parser.add_argument_group("report")
     report.add_argument("--report", metavar="PATH", help="write the PDF report to PATH")
     report.add_argument("--thresholds", nargs=2, type=_number, metavar=("LOWER", "UPPER"),
@@ -127,6 +156,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="score thresholds of the report, ascending (default: %s %s)" % DEFAULT_THRESHOLDS)
     report.add_argument("--model-name", metavar="NAME",
                         help="model name shown in the report (default: the model id, or \"built-in demo model\")")
+    evidence.add_evidence_arguments(parser, report)
 
     grc = parser.add_argument_group("GRC publishing")
     grc.add_argument("--grc-url", metavar="URL", help="base URL of the GRC service [env VORN_GRC_URL]")
@@ -145,9 +175,12 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
     """The flags, completed from the environment and checked; bad ones end with usage and status 2."""
     parser = build_parser()
     options = parser.parse_args(argv)
+    from_environment = set()
     for name, variable in ENVIRONMENT.items():
         if getattr(options, name) is None and os.environ.get(variable):
             setattr(options, name, os.environ[variable])
+            from_environment.add(name)
+    _check_secrets(parser, options, from_environment)
     if options.endpoint and not options.model:
         parser.error("--model is required with --endpoint")
     if options.model and not options.endpoint:
@@ -163,12 +196,52 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
     except ValueError:
         parser.error(f"--thresholds must be two finite numbers, lower first, got {options.thresholds}")
     if options.report:
-        folder = os.path.dirname(os.path.abspath(options.report))
-        if not os.path.isdir(folder):
-            parser.error(f"--report: folder {folder} does not exist")
-        if os.path.isdir(options.report):
-            parser.error(f"--report: {options.report} is a folder; give the path of the PDF file")
+        _check_report(parser, options.report)
+    if options.check:
+        return options
+    # The catalogue's folders come before the risks: a risk named may be one of theirs.
+    try:
+        add_run_folders(options)
+    except CatalogueProblem as problem:
+        parser.exit(2, f"{PROG}: error: {problem}\n")
+    if options.risks:
+        options.risks = _known_risks(parser, options.risks)
+    evidence.check_evidence_options(parser, options)
     return options
+
+
+def _check_secrets(parser: argparse.ArgumentParser, options: argparse.Namespace, from_environment: set) -> None:
+    """Service URLs and header values are checked before use; the messages never quote them."""
+
+    def source(name: str) -> str:
+        return ENVIRONMENT[name] if name in from_environment else "--" + name.replace("_", "-")
+
+    for name in URL_FLAGS:
+        problem = getattr(options, name) and url_problem(getattr(options, name).strip())
+        if problem:
+            parser.error(f"{source(name)} {problem}")
+    for name in HEADER_FLAGS:
+        problem = getattr(options, name) and header_value_problem(getattr(options, name).strip())
+        if problem:
+            parser.error(header_value_error(source(name), problem))
+
+
+def _check_report(parser: argparse.ArgumentParser, path: str) -> None:
+    """A report that cannot be written is found now, not after the whole evaluation."""
+    problem = report_path_problem(path)
+    if problem:
+        parser.error(f"--report: {problem}")
+
+
+def _known_risks(parser: argparse.ArgumentParser, names: list[str]) -> list[str]:
+    """The risks named, each once in the order given; an unknown name ends with the list of known ones."""
+    from vorn_metrics_plugin.mra.quorvane import get_available_risks
+
+    known = get_available_risks()
+    unknown = [name for name in names if name not in known]
+    if unknown:
+        parser.error(f"--risks: unknown risk {', '.join(unknown)}; the risks are: {', '.join(known)}")
+    return list(dict.fromkeys(names))
 
 
 def _check_judge(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:

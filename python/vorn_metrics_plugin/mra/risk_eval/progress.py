@@ -1,11 +1,11 @@
 """A progress bar over the cards of an evaluation run, and the run's messages.
 
 The bar counts the calls of the scoring function (one per card) against the
-number of cards the run will answer. While it is shown, the evaluator's
-progress lines ("Processing <risk>") are written above the bar and name the
-risk on it, and the evaluator's warnings are kept for the summary at the end;
-both go through the evaluator module's own ``print`` and ``logger`` globals,
-which are put back afterwards.
+number of cards the run will answer. The evaluator's progress lines
+("Processing <risk>") go to standard error, above the bar, and name the risk
+on it; the evaluator's warnings and errors are kept for the summary at the
+end, the one place they are printed. Both go through the evaluator module's
+own ``print`` and ``logger`` globals, which are put back afterwards.
 """
 
 from __future__ import annotations
@@ -17,18 +17,16 @@ from tqdm import tqdm
 
 
 class _RecordingLogger:
-    """Passes every call on to the module's logger and keeps the warnings and errors."""
+    """Keeps the warnings and errors for the run's summary; every other call goes to the module's logger."""
 
     def __init__(self, inner: Any, kept: list[str]) -> None:
         self._inner, self._kept = inner, kept
 
     def log_warning(self, message):
         self._kept.append(str(message))
-        return self._inner.log_warning(message)
 
     def log_error(self, message):
         self._kept.append(str(message))
-        return self._inner.log_error(message)
 
     def __getattr__(self, name):
         return getattr(self._inner, name)
@@ -63,7 +61,7 @@ class CardProgress:
         text = sep.join(str(value) for value in values)
         if text.startswith("Processing "):
             self._bar.set_postfix_str(text[len("Processing "):], refresh=False)
-        self._bar.write(text, file=file or sys.stdout, end=end)
+        self._bar.write(text, file=file or sys.stderr, end=end)
 
     def __enter__(self) -> "CardProgress":
         self._bar = tqdm(total=self._total, unit="card", desc="cards", file=sys.stderr, disable=not self._enabled,

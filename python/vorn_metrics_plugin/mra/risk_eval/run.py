@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
-import sys
-
 from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
+from vorn_metrics_plugin.mra.report_details import add_report_details
 from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
 
+from . import output
 from .arguments import PROG, parse_arguments
+from .catalogue import print_check
+from .evidence import RunEvidence
 from .progress import CardProgress
 from .services import DEMO_MODEL_NAME, Services
 
@@ -30,11 +32,12 @@ def _credentials(options) -> dict:
 def _list_risks() -> int:
     from vorn_metrics_plugin.mra.quorvane import get_available_risks
 
+    lines = []
     for name in get_available_risks():
         cards = evaluable_cards(name)
-        print(f"{name}: {len(cards)} card(s)" if cards else f"{name}: no card that the run evaluates")
-        for card in cards:
-            print(f"  {card}")
+        lines.append(f"{name}: {len(cards)} card(s)" if cards else f"{name}: no card that the run evaluates")
+        lines.extend(f"  {card}" for card in cards)
+    output.result("\n".join(lines))
     return 0
 
 
@@ -51,13 +54,9 @@ def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]
     return risks, [name for name in JUDGE_SCORED_RISKS if name not in risks]
 
 
-def _with_usage_in_report(evaluator, usage) -> None:
-    """The report's details carry the usage figures after the evaluator's own."""
-    details = evaluator._build_report_details
-    evaluator._build_report_details = lambda: {**details(), **usage.report_details()}
-
-
 def _evaluate(options) -> int:
+    if options.check:
+        return print_check(options)
     if options.list_risks:
         return _list_risks()
     from vorn_metrics_plugin.mra import quorvane
@@ -73,50 +72,57 @@ def _evaluate(options) -> int:
             evaluator = quorvane.Quorvane(_credentials(options), foundation_model_name=model_name,
                                           risk_dimensions=risks, scoring_function=progress.scoring_function,
                                           max_sample_size=options.sample_size)
-            print(f"Evaluating {services.label} on {len(risks)} risk(s), {total} card(s){sample}")
+            output.status(f"Evaluating {services.label} on {len(risks)} risk(s), {total} card(s){sample}")
             if left_out:
-                print(f"Left out: {', '.join(left_out)} (scored by a judge model: give --judge-model)")
-            sys.stdout.flush()
-            with progress:
-                results = evaluator.quorvanes()
+                output.status(f"Left out: {', '.join(left_out)} (scored by a judge model: give --judge-model)")
+            evidence = RunEvidence(options, evaluator)
+            with progress, evidence.capturing():
+                returned = evaluator.quorvanes()
         # A run that publishes to a GRC service returns the values as stored
         # (scores and interval bounds); formatting leaves texts as they are.
-        results = quorvane.calculate_score_with_margin(results)
-        print()
-        print(results_table(results))
+        results = quorvane.calculate_score_with_margin(returned)
+        output.result(results_table(results))
+        evidence.keep(returned, risks, services.usage.record() if services.asks_a_service else None)
 
         if options.report:
             if services.asks_a_service:
-                _with_usage_in_report(evaluator, services.usage)
+                add_report_details(evaluator, services.usage.report_details())
             path = evaluator.get_pdf_report(results, options.report, options.thresholds)
-            print(f"Report written to {path}")
+            output.status(f"Report written to {path}")
 
         for warning in progress.warnings:
-            print(f"warning: {_one_line(warning)}", file=sys.stderr)
+            output.status(f"warning: {_one_line(warning)}")
         unscored = [name for name in risks if not evaluable_cards(name)]
         if unscored:
-            print(f"Not evaluated (no card that the run evaluates): {', '.join(unscored)}")
+            output.status(f"Not evaluated (no card that the run evaluates): {', '.join(unscored)}")
         if services.asks_a_service:
-            print(services.usage.summary_line())
+            output.status(services.usage.summary_line())
     failed = [name for name in risks if evaluable_cards(name) and name not in results]
     if failed:
         cause = f" (first error: {_one_line(progress.first_error)})" if progress.first_error else ""
-        print(f"{PROG}: error: no results for {', '.join(failed)}{cause}", file=sys.stderr)
+        output.status(f"{PROG}: error: no results for {', '.join(failed)}{cause}")
         return 1
     return 0
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command; bad flags exit with status 2, failures with status 1 and a one-line message."""
+    """Run the command; bad flags and a catalogue with a problem exit with status 2 (a catalogue's
+    first problem on one line), failures with status 1 and a one-line message."""
     options = parse_arguments(argv)
     try:
         return _evaluate(options)
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        # The requests in flight were given up and their connections cut; answers already
+        # received are in the cache, if there is one.
+        output.status(f"{PROG}: interrupted")
         return 130
+    except BrokenPipeError:
+        # A stream the run writes to outside our own lines (the progress bar, say) was closed.
+        output.silence_all()
+        return 141
     except NotAnAnswerCache as error:
-        print(f"{PROG}: error: --cache: {_one_line(error)}", file=sys.stderr)
+        output.status(f"{PROG}: error: --cache: {_one_line(error)}")
         return 2
     except Exception as error:
-        print(f"{PROG}: error: {_one_line(error)}", file=sys.stderr)
+        output.status(f"{PROG}: error: {_one_line(error)}")
         return 1
