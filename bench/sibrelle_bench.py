@@ -1,14 +1,21 @@
 """Benchmark of the LIME image explainer.
 
 Prints where the time of one explained row goes (segmentation, LIME's own
-work, the caller's scoring function, this module's own work), once as the
-first release ran it (LIME's own perturbation loop, i.e. the native
-data_labels switched off by substituting the module global `lime_image`) and
-once with the native data_labels, checking that both give the same record.
+work, the caller's scoring function, this module's own work), as the first
+release ran it (LIME's own perturbation loop and scikit-image's quickshift:
+the module globals `lime_image` and `quickshift` substituted), with the
+native data_labels but scikit-image's quickshift, and with both native,
+checking that all give the same record. With --baseline, the same row is
+also explained by another build of the package (for example the current
+release: a folder holding its vorn_metrics_plugin, built in place), in a
+process of its own, and its record compared.
 
 Then times single steps against other versions of the same step, checking
 that both give identical results:
 
+- quickshift of 224x224x3 images (a natural image and random noise) at the
+  kernel sizes of the segmentation search: the module's on one thread and
+  on all (VORN_SIBRELLE_THREADS) against scikit-image's;
 - building LIME's perturbed images (data_labels): NativeLimeImageExplainer
   against LIME's own method on the same inputs;
 - the label map of a 100x1000 probability batch;
@@ -16,16 +23,21 @@ that both give identical results:
 
 LIME's progress bar is switched off on both sides (it only prints).
 
-Run: python bench/sibrelle_bench.py [--perturbations 1000] [--repeat 5]
+Run: python bench/sibrelle_bench.py [--perturbations 1000] [--repeat 5] [--baseline DIR]
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
+import contextlib
 import functools
 import io
+import json
+import os
 import statistics
+import subprocess
+import sys
 import time
 import types
 from collections import Counter
@@ -35,6 +47,7 @@ import numpy as np
 import pandas as pd
 from lime import lime_image
 from skimage import data as sample_images
+from skimage.segmentation import quickshift as skimage_quickshift
 from skimage.transform import resize
 
 from vorn_metrics_plugin.metrics.explainability.entity.explain_config import ExplainConfig
@@ -47,6 +60,8 @@ from vorn_metrics_plugin.metrics.explainability.explainers.lime.sibrelle import 
 IMAGE_SIZE = 224
 CLASSES = 1000
 SEGMENTS = 200
+THREADS = "VORN_SIBRELLE_THREADS"
+ROW_MODES = ("first release", "scikit-image quickshift", "native")
 
 
 def test_image() -> np.ndarray:
@@ -100,18 +115,29 @@ class Stopwatch:
         return timed
 
 
-def row_split(perturbations: int, batch_size: int, first_release: bool) -> tuple[dict, dict]:
-    """One row explained; `first_release` runs LIME's own perturbation loop."""
+def row_frame_and_config(perturbations: int, batch_size: int):
     image = test_image()
+    probabilities, predictions = cheap_scoring_function()(image[np.newaxis])
+    frame = pd.DataFrame({
+        "image": [image],
+        "prediction": [int(predictions[0])],
+        "probability": [probabilities[0].tolist()],
+    })
+    config = ExplainConfig(
+        input_data_type="image", problem_type="multiclass", features=["image"],
+        prediction_column="prediction", probability_column="probability",
+        parameters={"lime": {"perturbations_count": perturbations, "scoring_batch_size": batch_size}},
+    )
+    return frame, config
+
+
+def row_split(perturbations: int, batch_size: int, mode: str) -> tuple[dict, dict]:
+    """One row explained, in one of ROW_MODES."""
     watch = Stopwatch()
     scoring = watch.wrap("scoring function", cheap_scoring_function())
-
-    # Segmentation runs wherever the module's SegmentationAlgorithm objects are called.
-    real_algorithm = sibrelle.SegmentationAlgorithm
-
-    class TimedSegmentation(real_algorithm):
-        def __call__(self, *args, **kwargs):
-            return watch.wrap("segmentation", super().__call__)(*args, **kwargs)
+    # The segmentation search and LIME segment with the module global
+    # `quickshift`: the native function, or scikit-image's in its place.
+    quickshift = sibrelle.quickshift if mode == "native" else skimage_quickshift
 
     # The module's own steps, each timed as a whole (the adapter's time
     # includes the scoring function, subtracted below).
@@ -126,22 +152,12 @@ def row_split(perturbations: int, batch_size: int, first_release: bool) -> tuple
     ]:
         setattr(TimedSibrelle, name, watch.wrap(label, getattr(Sibrelle, name)))
 
-    probabilities, predictions = cheap_scoring_function()(image[np.newaxis])
-    frame = pd.DataFrame({
-        "image": [image],
-        "prediction": [int(predictions[0])],
-        "probability": [probabilities[0].tolist()],
-    })
-    config = ExplainConfig(
-        input_data_type="image", problem_type="multiclass", features=["image"],
-        prediction_column="prediction", probability_column="probability",
-        parameters={"lime": {"perturbations_count": perturbations, "scoring_batch_size": batch_size}},
-    )
+    frame, config = row_frame_and_config(perturbations, batch_size)
     explainer = TimedSibrelle(config)
     explainer.initialize()
-    original, original_lime = sibrelle.SegmentationAlgorithm, sibrelle.lime_image
-    sibrelle.SegmentationAlgorithm = TimedSegmentation
-    if first_release:
+    original, original_lime = sibrelle.quickshift, sibrelle.lime_image
+    sibrelle.quickshift = watch.wrap("segmentation", quickshift)
+    if mode == "first release":
         # Not LIME's module any more, so rows take LIME's own loop.
         sibrelle.lime_image = types.SimpleNamespace(LimeImageExplainer=lime_image.LimeImageExplainer)
     try:
@@ -149,7 +165,7 @@ def row_split(perturbations: int, batch_size: int, first_release: bool) -> tuple
         result = explainer.explain_data(frame, scoring)
         total = time.perf_counter() - start
     finally:
-        sibrelle.SegmentationAlgorithm, sibrelle.lime_image = original, original_lime
+        sibrelle.quickshift, sibrelle.lime_image = original, original_lime
     record = result["local_explanations"][0]
     assert "error" not in record, record
 
@@ -171,8 +187,68 @@ def row_split(perturbations: int, batch_size: int, first_release: bool) -> tuple
     }
 
 
+def timed_rows(perturbations: int, batch_size: int, runs: int) -> dict:
+    """The row explained `runs` times by whatever build of the package is
+    imported, untouched: the times and the record."""
+    frame, config = row_frame_and_config(perturbations, batch_size)
+    explainer = Sibrelle(config)
+    explainer.initialize()
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = explainer.explain_data(frame, cheap_scoring_function())
+        times.append(time.perf_counter() - start)
+    return {"times": times, "record": result["local_explanations"][0]}
+
+
+def baseline_rows(baseline: str, perturbations: int, batch_size: int, runs: int) -> dict:
+    """timed_rows in a process that imports the package from `baseline`."""
+    environment = dict(os.environ, PYTHONPATH=os.path.abspath(baseline))
+    result = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--perturbations", str(perturbations),
+         "--batch-size", str(batch_size), "--rows-as-json", str(runs)],
+        env=environment, capture_output=True, text=True, check=True)
+    return json.loads(result.stdout.splitlines()[-1])
+
+
 # ---------------------------------------------------------------------------
 # Hot steps against straightforward versions
+
+
+@contextlib.contextmanager
+def thread_cap(threads):
+    """The module's quickshift uses at most `threads` threads (None: all cores)."""
+    saved = os.environ.pop(THREADS, None)
+    if threads is not None:
+        os.environ[THREADS] = str(threads)
+    try:
+        yield
+    finally:
+        os.environ.pop(THREADS, None)
+        if saved is not None:
+            os.environ[THREADS] = saved
+
+
+def compare_quickshift(image: np.ndarray, kernel_size: int, repeat: int) -> dict:
+    """The module's quickshift on one thread and on all, and scikit-image's,
+    with the settings of the segmentation search (LIME's wrapper passes no
+    seed to this scikit-image release, so its default is used)."""
+    settings = dict(kernel_size=kernel_size, max_dist=200, ratio=0.2)
+    expected = skimage_quickshift(image, **settings)
+    sides = {"scikit-image": (None, skimage_quickshift), "one thread": (1, sibrelle.quickshift),
+             "all threads": (None, sibrelle.quickshift)}
+    times = {side: [] for side in sides}
+    # Interleaved, so that all sides see the same load of a shared machine.
+    for _ in range(repeat):
+        for side, (threads, function) in sides.items():
+            with thread_cap(threads):
+                start = time.perf_counter()
+                labels = function(image, **settings)
+                times[side].append(time.perf_counter() - start)
+            assert labels.dtype == expected.dtype and np.array_equal(labels, expected), side
+    figures = {side: min(seconds) for side, seconds in times.items()}
+    figures["segments"] = len(np.unique(expected))
+    return figures
 
 
 def label_map_straightforward(predictions, probabilities) -> dict:
@@ -345,29 +421,58 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--lime-repeat", type=int, default=2,
                         help="repeats of LIME's own data_labels (seconds each)")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="folder holding another build's vorn_metrics_plugin (e.g. the current "
+                             "release built in place), whose row is timed in a process of its own")
+    parser.add_argument("--rows-as-json", type=int, metavar="RUNS", help=argparse.SUPPRESS)
     args = parser.parse_args()
     lime_image.tqdm = functools.partial(lime_image.tqdm, disable=True)
+    if args.rows_as_json:
+        print(json.dumps(timed_rows(args.perturbations, args.batch_size, args.rows_as_json)))
+        return
 
     print(f"One row: {IMAGE_SIZE}x{IMAGE_SIZE}x3 uint8 image, {args.perturbations} perturbations, "
-          f"batch size {args.batch_size}, {CLASSES}-class scoring function (median of 3 runs)")
+          f"batch size {args.batch_size}, {CLASSES}-class scoring function (median of 3 runs); "
+          f"quickshift on {os.environ.get(THREADS, 'all')} threads")
     splits, records = {}, {}
-    for label, first_release in (("first release", True), ("native", False)):
-        runs = [row_split(args.perturbations, args.batch_size, first_release) for _ in range(3)]
+    for label in ROW_MODES:
+        runs = [row_split(args.perturbations, args.batch_size, label) for _ in range(3)]
         records[label] = [record for record, _ in runs]
         splits[label] = {key: statistics.median(run[key] for _, run in runs) for key in runs[0][1]}
-    assert records["first release"] == records["native"], "the row's record differs"
-    print(f"  {'':<28}{'first release':>22}{'native data_labels':>24}")
+    assert all(records[label] == records["native"] for label in ROW_MODES), "the row's record differs"
+    print(f"  {'':<28}" + "".join(f"{label:>26}" for label in ROW_MODES))
     for key in splits["native"]:
         cells = []
-        for label in ("first release", "native"):
+        for label in ROW_MODES:
             value, total = splits[label][key], splits[label]["total"]
             if key in ("segmentation calls", "scoring batches"):
-                cells.append(f"{value:>22.0f}")
+                cells.append(f"{value:>26.0f}")
             else:
-                cells.append(f"{value * 1000:>12.1f} ms {100 * value / total:5.1f}%")
-        print(f"  {key:<28}{cells[0]:>22}{cells[1]:>24}")
-    speedup = splits["first release"]["total"] / splits["native"]["total"]
-    print(f"  whole row: x{speedup:.2f} (identical records)")
+                cells.append(f"{value * 1000:>16.1f} ms {100 * value / total:5.1f}%")
+        print(f"  {key:<28}" + "".join(f"{cell:>26}" for cell in cells))
+    native = splits["native"]["total"]
+    print(f"  whole row: x{splits['first release']['total'] / native:.2f} against the first release, "
+          f"x{splits['scikit-image quickshift']['total'] / native:.2f} against scikit-image's quickshift "
+          "(identical records)")
+    if args.baseline:
+        baseline = baseline_rows(args.baseline, args.perturbations, args.batch_size, 5)
+        ours = timed_rows(args.perturbations, args.batch_size, 5)
+        assert baseline["record"] == json.loads(json.dumps(ours["record"])), "the baseline's record differs"
+        theirs, mine = statistics.median(baseline["times"]), statistics.median(ours["times"])
+        print(f"  baseline build ({args.baseline}), median of 5: {theirs * 1000:.1f} ms; this build: "
+              f"{mine * 1000:.1f} ms; x{theirs / mine:.2f} (identical records)")
+
+    print(f"\nquickshift, {IMAGE_SIZE}x{IMAGE_SIZE}x3 uint8, max_dist 200, ratio 0.2 (identical maps), "
+          f"best of {args.repeat}; all threads: {os.cpu_count()} cores unless {THREADS} caps them")
+    noise = np.random.default_rng(0).integers(0, 256, (IMAGE_SIZE, IMAGE_SIZE, 3), dtype=np.uint8)
+    for name, image in (("natural", test_image()), ("random noise", noise)):
+        for kernel_size in (4, 3, 2, 1):
+            step = compare_quickshift(image, kernel_size, args.repeat)
+            reference = step["scikit-image"]
+            print(f"  {name:<13} kernel {kernel_size} {step['segments']:>5} segments   scikit-image "
+                  f"{reference * 1e3:7.1f} ms   one thread {step['one thread'] * 1e3:7.1f} ms "
+                  f"x{reference / step['one thread']:.2f}   all threads "
+                  f"{step['all threads'] * 1e3:7.1f} ms x{reference / step['all threads']:.2f}")
 
     print(f"\nPerturbed images (data_labels), {IMAGE_SIZE}x{IMAGE_SIZE}x3, {args.perturbations} samples, "
           f"batch size {args.batch_size} (identical data, labels and batches); the floor is numpy "

@@ -33,6 +33,9 @@ py::object parameter_name(const std::vector<py::object>& names, const char* text
 }  // namespace
 
 void ParameterList::add(const py::arg& parameter) {
+  if (keyword_only_from >= 0) {
+    py::pybind11_fail(std::string("keyword-only parameter without a default: ") + parameter.name);
+  }
   if (!defaults.empty()) {
     py::pybind11_fail(std::string("parameter without a default follows one with a default: ") +
                       parameter.name);
@@ -50,6 +53,11 @@ void ParameterList::add(const py::arg_v& parameter) {
   // in the function's module.
   default_texts.push_back(parameter.descr != nullptr ? py::str(parameter.descr)
                                                      : py::repr(parameter.value));
+}
+
+void ParameterList::add(const py::kw_only&) {
+  if (keyword_only_from >= 0) py::pybind11_fail("a second keyword-only marker");
+  keyword_only_from = static_cast<long>(names.size());
 }
 
 void ParameterList::add(const annotation& item) { annotations[item.name] = item.value; }
@@ -70,8 +78,10 @@ struct FunctionObject {
   PyObject* annotations;     // dict, or null until first read
   PyObject* signature;       // an explicitly assigned __signature__, or null
   PyObject* weakrefs;
-  PyObject* parameters;      // tuple of interned str
-  PyObject* defaults;        // tuple: defaults of the last parameters
+  PyObject* parameters;      // tuple of interned str: positional, then keyword-only
+  Py_ssize_t positional;     // how many of them are positional
+  PyObject* defaults;        // tuple: defaults of the last positional parameters,
+                             // then of every keyword-only one
   PyObject* text_signature;  // str, e.g. "(self, data=None)"
   Body* body;
 };
@@ -128,19 +138,40 @@ bool enter_call() {
 
 // ---------------------------------------------------------------------------
 // Argument binding, as CPython binds the arguments of a Python function whose
-// parameters are all positional-or-keyword, with its error messages.
+// parameters are positional-or-keyword, then keyword-only, with its error
+// messages.
 
-void too_many_positional(FunctionObject* function, Py_ssize_t given) {
-  const Py_ssize_t count = PyTuple_GET_SIZE(function->parameters);
-  const Py_ssize_t defaults = PyTuple_GET_SIZE(function->defaults);
+Py_ssize_t keyword_only_count(FunctionObject* function) {
+  return PyTuple_GET_SIZE(function->parameters) - function->positional;
+}
+
+Py_ssize_t positional_defaults(FunctionObject* function) {
+  return PyTuple_GET_SIZE(function->defaults) - keyword_only_count(function);
+}
+
+void too_many_positional(FunctionObject* function, PyObject* const* slots, Py_ssize_t given) {
+  const Py_ssize_t count = function->positional;
+  const Py_ssize_t defaults = positional_defaults(function);
+  Py_ssize_t keyword_only_given = 0;
+  for (Py_ssize_t i = count; i < PyTuple_GET_SIZE(function->parameters); ++i) {
+    keyword_only_given += slots[i] != nullptr;
+  }
   PyObject* accepted = defaults > 0
                            ? PyUnicode_FromFormat("from %zd to %zd", count - defaults, count)
                            : PyUnicode_FromFormat("%zd", count);
   if (accepted == nullptr) return;
-  const bool plural = defaults > 0 || count != 1;
-  PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given",
-               function->qualname, accepted, plural ? "s" : "", given,
-               given == 1 ? "was" : "were");
+  PyObject* keyword_only = keyword_only_given > 0
+      ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                             given != 1 ? "s" : "", keyword_only_given,
+                             keyword_only_given != 1 ? "s" : "")
+      : PyUnicode_FromString("");
+  if (keyword_only != nullptr) {
+    const bool plural = defaults > 0 || count != 1;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 function->qualname, accepted, plural ? "s" : "", given, keyword_only,
+                 given == 1 && keyword_only_given == 0 ? "was" : "were");
+    Py_DECREF(keyword_only);
+  }
   Py_DECREF(accepted);
 }
 
@@ -212,8 +243,9 @@ Py_ssize_t parameter_index(FunctionObject* function, PyObject* key) {
 bool bind(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
           PyObject* kwnames, PyObject** slots) {
   const Py_ssize_t count = PyTuple_GET_SIZE(function->parameters);
+  const Py_ssize_t positional = function->positional;
   std::fill(slots, slots + count, nullptr);
-  std::copy(args, args + std::min(nargs, count), slots);
+  std::copy(args, args + std::min(nargs, positional), slots);
 
   const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -237,11 +269,13 @@ bool bind(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
     slots[index] = args[nargs + k];
   }
 
-  if (nargs > count) {
-    too_many_positional(function, nargs);
+  if (nargs > positional) {
+    too_many_positional(function, slots, nargs);
     return false;
   }
-  const Py_ssize_t required = count - PyTuple_GET_SIZE(function->defaults);
+  // Every keyword-only parameter has a default, so the defaults tuple lines
+  // up with the parameters from the first positional one that has a default.
+  const Py_ssize_t required = positional - positional_defaults(function);
   for (Py_ssize_t i = nargs; i < required; ++i) {
     if (slots[i] == nullptr) {
       missing_arguments(function, slots, i, required);
@@ -400,13 +434,15 @@ PyObject* annotated_signature(FunctionObject* function) {
     py::module_ inspect = py::module_::import("inspect");
     py::object parameter_type = inspect.attr("Parameter");
     py::object empty = parameter_type.attr("empty");
-    py::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
+    py::object positional_kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
+    py::object keyword_only_kind = parameter_type.attr("KEYWORD_ONLY");
     auto annotations = py::reinterpret_borrow<py::dict>(function->annotations);
     const Py_ssize_t count = PyTuple_GET_SIZE(function->parameters);
     const Py_ssize_t required = count - PyTuple_GET_SIZE(function->defaults);
     py::list parameters;
     for (Py_ssize_t i = 0; i < count; ++i) {
       py::handle name = PyTuple_GET_ITEM(function->parameters, i);
+      py::handle kind = i < function->positional ? positional_kind : keyword_only_kind;
       py::object default_value =
           i < required ? empty
                        : py::reinterpret_borrow<py::object>(
@@ -497,6 +533,7 @@ py::object text_signature(const ParameterList& parameters) {
   const size_t required = count - parameters.defaults.size();
   py::list pieces;
   for (size_t i = 0; i < count; ++i) {
+    if (i == parameters.positional_count()) pieces.append(py::str("*"));
     pieces.append(i < required
                       ? parameters.names[i]
                       : py::object(py::str("{}={}").format(parameters.names[i],
@@ -544,6 +581,7 @@ py::object new_function(std::unique_ptr<Body> body, const ParameterList& paramet
   function->signature = nullptr;
   function->weakrefs = nullptr;
   function->parameters = names.release().ptr();
+  function->positional = static_cast<Py_ssize_t>(parameters.positional_count());
   function->defaults = defaults.release().ptr();
   function->text_signature = signature.release().ptr();
   function->body = body.release();

@@ -7,6 +7,8 @@
 // Python function, has writable __name__, __qualname__, __module__, __doc__,
 // __annotations__ and a __dict__, and gives inspect.signature() its
 // parameters through __text_signature__ (or, when annotated, __signature__).
+// A py::kw_only() among the parameters makes those after it keyword-only
+// (`def f(a, *, b=1)`); keyword-only parameters need a default.
 // The C++ body receives one py::object per parameter, in order.
 #pragma once
 
@@ -39,18 +41,26 @@ class Body {
   virtual py::object call(PyObject* const* arguments) = 0;
 };
 
-// The parameters of a function in declaration order, the defaults of the
-// trailing ones (and the text the signature shows for each), annotations.
+// The parameters of a function in declaration order: the positional ones,
+// then the keyword-only ones; the defaults of the trailing positional ones
+// followed by those of the keyword-only ones (and the text the signature
+// shows for each), annotations.
 class ParameterList {
  public:
   void add(const py::arg& parameter);
   void add(const py::arg_v& parameter);
+  void add(const py::kw_only&);
   void add(const annotation& item);
+
+  size_t positional_count() const {
+    return keyword_only_from < 0 ? names.size() : static_cast<size_t>(keyword_only_from);
+  }
 
   std::vector<py::object> names;          // interned str
   std::vector<py::object> defaults;       // for the last defaults.size() names
   std::vector<py::object> default_texts;  // str, as the signature writes them
   py::dict annotations;
+  long keyword_only_from = -1;            // index of the first keyword-only name
 };
 
 // A new function object; `module` becomes __module__, `doc` (may be null)
@@ -80,7 +90,8 @@ struct callable_traits<R (C::*)(A...) noexcept> : callable_traits<R (*)(A...)> {
 
 template <typename T>
 inline constexpr bool is_parameter_item =
-    std::is_base_of_v<py::arg, T> || std::is_same_v<T, annotation>;
+    std::is_base_of_v<py::arg, T> || std::is_same_v<T, annotation> ||
+    std::is_same_v<T, py::kw_only>;
 template <typename... Extra>
 inline constexpr size_t parameter_count = (size_t{0} + ... + (std::is_base_of_v<py::arg, Extra> ? 1 : 0));
 
@@ -138,7 +149,8 @@ py::object make_function(py::handle name, py::handle qualname, py::handle module
                          const char* doc, Func&& f, const Extra&... extra) {
   using F = std::decay_t<Func>;
   static_assert((is_parameter_item<Extra> && ...),
-                "after the C++ function come only py::arg, py::arg_v and interop::annotation");
+                "after the C++ function come only py::arg, py::arg_v, py::kw_only and "
+                "interop::annotation");
   static_assert(callable_traits<F>::arity == (WithSelf ? 1 : 0) + parameter_count<Extra...>,
                 "the C++ function takes one argument per parameter (self included)");
   ParameterList parameters;

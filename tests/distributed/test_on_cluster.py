@@ -4,7 +4,7 @@ import os
 from pathlib import Path
 
 import pytest
-from dask.distributed import LocalCluster, get_client
+from dask.distributed import Client, LocalCluster, get_client
 from distributed.core import Status
 
 from distributed_support import DiesOnce, explain_config, failing_on, mixed_frame, sequential_explanations
@@ -143,6 +143,9 @@ def test_without_a_client_a_local_cluster_runs_the_call_and_is_closed(monkeypatc
         def __init__(self, *args, **kwargs):
             super().__init__(*args, **kwargs)
             started.append(self)
+            with Client(self, set_as_default=False) as client:
+                # Each worker segments on one thread of its own.
+                assert set(client.run(os.environ.get, "VORN_SIBRELLE_THREADS").values()) == {"1"}
 
     monkeypatch.setattr(cluster, "LocalCluster", RecordedCluster)
     with pytest.raises(ValueError):

@@ -53,12 +53,17 @@ IDS = [f"{qualname}-{index}" for index, (qualname, _) in enumerate(FUNCTIONS)]
 
 
 def python_twin(function):
-    """A Python function with the parameters, defaults and __qualname__ of `function`."""
+    """A Python function with the parameters (keyword-only ones included), defaults and
+    __qualname__ of `function`."""
     parameters = list(inspect.signature(function).parameters.values())
+    keyword_only = [p for p in parameters if p.kind is p.KEYWORD_ONLY]
+    positional = parameters[:len(parameters) - len(keyword_only)]
+    names = [p.name for p in positional] + (["*"] if keyword_only else []) + [p.name for p in keyword_only]
     namespace = {}
-    exec(f"def twin({', '.join(p.name for p in parameters)}): pass", namespace)
+    exec(f"def twin({', '.join(names)}): pass", namespace)
     twin = namespace["twin"]
-    twin.__defaults__ = tuple(p.default for p in parameters if p.default is not p.empty) or None
+    twin.__defaults__ = tuple(p.default for p in positional if p.default is not p.empty) or None
+    twin.__kwdefaults__ = {p.name: p.default for p in keyword_only} or None
     twin.__qualname__ = function.__qualname__
     return twin
 
@@ -75,6 +80,7 @@ def bad_calls(names):
         ((), {"x": 1}),
         ((), {names[-1]: 1} if names else {"y": 1}),
         ((1,) * len(names), {"unexpected": 1, first: 2}),
+        ((1,) * (len(names) + 1), {names[-1]: 1} if names else {}),
     ]
 
 
@@ -193,6 +199,17 @@ def test_annotations_reach_the_signature():
     # Without annotations, the text signature is what inspect reads.
     assert probe.parameters.__signature__ is None
     assert quorvane.Quorvane.__init__.__annotations__ == {}
+
+
+def test_annotated_signatures_keep_keyword_only_parameters(monkeypatch):
+    function = sibrelle.quickshift
+    plain = inspect.signature(function)
+    monkeypatch.setattr(function, "__annotations__", {"image": list, "return": dict})
+    annotated = inspect.signature(function)
+    assert annotated.parameters["image"].annotation is list and annotated.return_annotation is dict
+    assert [(p.name, p.kind, p.default) for p in annotated.parameters.values()] == [
+        (p.name, p.kind, p.default) for p in plain.parameters.values()]
+    assert plain.parameters["channel_axis"].kind is inspect.Parameter.KEYWORD_ONLY
 
 
 def test_help_shows_signatures_and_docstrings():

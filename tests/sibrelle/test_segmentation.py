@@ -6,6 +6,7 @@ import json
 import numpy as np
 import pandas as pd
 import pytest
+import skimage.segmentation
 
 from sibrelle_support import brightness_scorer, colour_image, frame
 from vorn_metrics_plugin.metrics.explainability.entity.constants import FEATURES_COUNT
@@ -96,6 +97,28 @@ def test_every_segmentation_runs_once_per_row(make_explainer, sibrelle, monkeypa
     # LIME explained each row over the map of the function that was chosen.
     chosen = [function for function in made if function.results][-1]
     assert raw[1]["feature_matrix"] == chosen.results[0].tolist()
+    # A substituted SegmentationAlgorithm keeps scikit-image's function.
+    assert all(function.target_fn.__module__.startswith("skimage.") for function in made)
+
+
+# Both rows search down to kernel 1, whose map LIME then explains over.
+@pytest.mark.parametrize("algo, features, raw", [(None, 5, False), ("quickshift", 30, True)])
+def test_rows_are_identical_with_and_without_the_native_quickshift(
+        make_explainer, sibrelle, monkeypatch, algo, features, raw):
+    data = frame([colour_image(), colour_image(3).astype(float) / 255])
+    native, kernel_sizes = sibrelle.quickshift, []
+
+    def counted(image, **settings):
+        kernel_sizes.append(settings["kernel_size"])
+        return native(image, **settings)
+
+    settings = {"image_segment_algo": algo, "return_raw_explanation": raw,
+                "features_count": features}
+    monkeypatch.setattr(sibrelle, "quickshift", counted)
+    with_native = make_explainer(lime=settings).explain_data(data, brightness_scorer)
+    assert kernel_sizes == [4, 3, 2, 1] * 2
+    monkeypatch.setattr(sibrelle, "quickshift", skimage.segmentation.quickshift)
+    assert make_explainer(lime=settings).explain_data(data, brightness_scorer) == with_native
 
 
 class FakeExplanation:

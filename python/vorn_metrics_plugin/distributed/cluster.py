@@ -12,6 +12,18 @@ from dask.system import CPU_COUNT
 from vorn_metrics_plugin.common.utils.environment import restored_environment
 
 _SPAWN_ENVIRONMENT = "distributed.nanny.pre-spawn-environ"
+# What the local cluster changes in its workers' environment (None: unset).
+_WORKER_ENVIRONMENT = {
+    # Dask sets glibc's trim threshold in its workers, which also stops
+    # glibc from raising its mmap threshold: every image-sized temporary of
+    # LIME then costs an mmap and a munmap, about a fifth of a row's time.
+    # This cluster lives for one call, so the memory trimming would give
+    # back matters less.
+    "MALLOC_TRIM_THRESHOLD_": None,
+    # One worker process per core: the explainer's segmentation threads
+    # would only compete with the other workers for the cores.
+    "VORN_SIBRELLE_THREADS": "1",
+}
 
 
 @contextlib.contextmanager
@@ -40,13 +52,9 @@ def local_client(n_workers: int = CPU_COUNT) -> Iterator[Client]:
     wait on each other instead of running side by side. The web server (and
     dashboard, when bokeh is installed) takes a free port.
     """
-    with _environment_given_back():
-        # Dask sets glibc's trim threshold in its workers, which also stops
-        # glibc from raising its mmap threshold: every image-sized temporary
-        # of LIME then costs an mmap and a munmap, about a fifth of a row's
-        # time. This cluster lives for one call, so the memory trimming would
-        # give back matters less.
-        with dask.config.set({f"{_SPAWN_ENVIRONMENT}.MALLOC_TRIM_THRESHOLD_": None}):
+    with _environment_given_back(_WORKER_ENVIRONMENT):
+        with dask.config.set({f"{_SPAWN_ENVIRONMENT}.{name}": value
+                              for name, value in _WORKER_ENVIRONMENT.items()}):
             cluster = LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
                                    dashboard_address=":0")
         with cluster, Client(cluster, set_as_default=False) as client:
@@ -54,13 +62,13 @@ def local_client(n_workers: int = CPU_COUNT) -> Iterator[Client]:
 
 
 @contextlib.contextmanager
-def _environment_given_back() -> Iterator[None]:
+def _environment_given_back(settings: dict) -> Iterator[None]:
     """Restore the variables that Dask's nanny puts into this process's environment.
 
     The nanny sets them here before spawning a worker (so that the worker
     starts with them) and leaves them set; without this, a caller's later
     subprocesses would run with one BLAS thread and a fixed hash seed.
     """
-    names = set(dask.config.get(_SPAWN_ENVIRONMENT)) | {"PYTHONHASHSEED"}
+    names = set(dask.config.get(_SPAWN_ENVIRONMENT)) | set(settings) | {"PYTHONHASHSEED"}
     with restored_environment(names):
         yield

@@ -16,6 +16,7 @@ CAMPAIGNS = {
     "sibrelle-configuration": ("sibrelle", "configuration"),
     "sibrelle-explanation": ("sibrelle", "explanation"),
     "sibrelle-lime-kernel": ("sibrelle", "lime_kernel"),
+    "sibrelle-quickshift": ("sibrelle", "quickshift"),
     "dravenor": ("dravenor", "provider"),
 }
 

@@ -7,6 +7,8 @@ that gets through to LIME costs milliseconds; the numeric steps also get huge
 """
 
 import io
+import os
+from unittest import mock
 
 import h5py
 import numpy as np
@@ -287,3 +289,48 @@ def lime_kernel_health():
     data, labels = explainer.data_labels(image(0), np.zeros((SIZE, SIZE, 3), np.uint8), SEGMENTS,
                                          lime_classifier(2), 5, batch_size=2)
     return data.tolist(), labels.tolist()
+
+
+# ---------------------------------------------------------------------------
+# quickshift
+
+def thread_cap(value):
+    """The call runs with VORN_SIBRELLE_THREADS set to `value` (None: as it is)."""
+    return mock.patch.dict(os.environ, {} if value is None else {"VORN_SIBRELLE_THREADS": value})
+
+
+def with_nan(array):
+    array = array.astype(np.float64)
+    array[1, 2, 0] = np.nan
+    return array
+
+
+# Sound images of the dtypes and shapes the loops take, and small odd arrays
+# (no huge ones: quickshift's work grows with the pixels times the window,
+# in scikit-image's function as in this one).
+quickshift_images = st.one_of(
+    st.integers(0, 3).map(image), st.integers(0, 3).map(lambda seed: image(seed)[:, :, 0]),
+    st.integers(0, 3).map(lambda seed: image(seed).astype(np.float32) / 255),
+    st.integers(0, 3).map(lambda seed: with_nan(image(seed))), values.arrays,
+)
+quickshift_reals = st.one_of(st.integers(-1, 7), st.floats(0.5, 6.5), values.floats,
+                             values.integers)
+
+
+def quickshift():
+    entries = [
+        Entry("sibrelle.quickshift", sibrelle, sibrelle.quickshift,
+              {"image": quickshift_images, "ratio": quickshift_reals, "kernel_size": quickshift_reals,
+               "max_dist": quickshift_reals, "return_tree": st.booleans(),
+               "sigma": st.sampled_from([0, 0.0, -0.0, 1, 0.5]), "convert2lab": st.booleans(),
+               "rng": st.one_of(st.integers(0, 2 ** 31 - 1), values.integers),
+               "channel_axis": st.one_of(st.integers(-4, 3), values.integers)},
+              optional_fakes={"skimage_quickshift": values.callbacks(values.arrays)},
+              context=st.builds(thread_cap,
+                                st.sampled_from([None, None, None, "1", "2", "3", "0", "many"]))),
+    ]
+    return Campaign([sibrelle], [], entries, quickshift_health)
+
+
+def quickshift_health():
+    return sibrelle.quickshift(image(0), kernel_size=2).tolist()

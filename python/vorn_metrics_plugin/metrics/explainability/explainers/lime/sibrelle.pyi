@@ -94,3 +94,18 @@ class NativeLimeImageExplainer(lime_image.LimeImageExplainer):
         num_samples: int,
         batch_size: int = 10,
     ) -> tuple[np.ndarray, np.ndarray]: ...
+
+# scikit-image's quickshift (same signature, same segment map), loops in C++.
+# Returns the label mask; with return_tree=True, scikit-image's own (mask, tree, distances).
+def quickshift(
+    image: Any,
+    ratio: float = 1.0,
+    kernel_size: float = 5,
+    max_dist: float = 10,
+    return_tree: bool = False,
+    sigma: float = 0,
+    convert2lab: bool = True,
+    rng: Any = 42,
+    *,
+    channel_axis: int = -1,
+) -> Any: ...

@@ -20,6 +20,8 @@ void import_dependencies(const Globals& g) {
   import_from(g, "lime", {"lime_image"});
   import_from(g, "lime.wrappers.scikit_image", {"SegmentationAlgorithm"});
   import_from(g, "skimage.color", {"gray2rgb"});
+  // What the module's quickshift hands the calls it is not written for.
+  interop::import_from_as(g, "skimage.segmentation", "quickshift", "skimage_quickshift");
   // HDF5 payloads are optional: without h5py such a row fails on its own.
   try {
     import_module(g, "h5py");
@@ -58,4 +60,5 @@ VORN_INTEROP_MODULE(sibrelle, m) {
   define_explanation_response(g, cls);
   vorn::interop::finish_class(g, cls);
   define_lime_kernel(g);
+  define_quickshift(g);
 }

@@ -30,6 +30,24 @@ constexpr long kKernelSizes[] = {4, 3, 2, 1};
 
 thread_local RowSegmentation* current_row = nullptr;
 
+// LIME's wrapper over scikit-image's quickshift segments with the module
+// global `quickshift` instead (the native function, unless substituted), so
+// the search and LIME's own call both use it. A substituted
+// SegmentationAlgorithm, a wrapper over any other function, and a
+// scikit-image release the native function was not checked against are left
+// as they are.
+void use_module_quickshift(const Globals& g, py::handle segmentation_fn) {
+  if (!interop::global_is(g, "SegmentationAlgorithm", "lime.wrappers.scikit_image",
+                          "SegmentationAlgorithm") ||
+      !quickshift_release_checked()) {
+    return;
+  }
+  py::object target = interop::getattr_or(segmentation_fn, "target_fn", py::handle());
+  if (target && target.is(interop::import_now("skimage.segmentation", "quickshift"))) {
+    py::setattr(segmentation_fn, "target_fn", g["quickshift"]);
+  }
+}
+
 py::object number_of_segments(const Globals& g, py::handle segments) {
   return py::int_(py::len(g["np"].attr("unique")(segments)));
 }
@@ -65,6 +83,7 @@ py::object get_segmentation_fn(const Globals& g, py::object self, py::object ima
       segmentation_fn = g["SegmentationAlgorithm"](
           quickshift.attr("value"), "kernel_size"_a = kernel_size, "max_dist"_a = 200,
           "ratio"_a = 0.2, "random_seed"_a = 7);
+      use_module_quickshift(g, segmentation_fn);
       segments = segmentation_fn(image);
       segments_of = segmentation_fn;
       segment_count = number_of_segments(g, segments);

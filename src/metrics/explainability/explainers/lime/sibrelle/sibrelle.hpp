@@ -7,6 +7,11 @@
 //   scoring_adapter.cpp       the classifier function handed to LIME, label map
 //   segmentation.cpp          segmentation search, the LIME run, raw explanation
 //   explanation_response.cpp  response record, outcome pictures, base64 PNG
+//   quickshift.cpp            quickshift(): scikit-image's quickshift, loops in C++
+//   quickshift_loops.cpp      its parent and label loops (no Python), and
+//   quickshift_densities.cpp  its density loops, over
+//   quickshift_lanes.hpp      the image's planes and the arithmetic of pixel lanes
+//   thread_pool.cpp           the module's threads for those loops
 //   lime_kernel.cpp           LIME's image explainer with data_labels in C++
 //   perturbed_images.cpp      the perturbed images of a batch, over numpy buffers
 //   kernels.cpp               loops over numpy buffers behind the above
@@ -46,6 +51,12 @@ void define_segmentation(const Globals& g, py::handle cls);
 void define_explanation_response(const Globals& g, py::handle cls);
 // The module's NativeLimeImageExplainer, built on LIME's LimeImageExplainer.
 void define_lime_kernel(const Globals& g);
+// The module function quickshift.
+void define_quickshift(const Globals& g);
+
+// Whether the installed scikit-image is a release whose quickshift the
+// native one was checked against.
+bool quickshift_release_checked();
 
 // The explainer class a row's LIME run constructs: NativeLimeImageExplainer
 // while the module global `lime_image` is LIME's module, LIME's class is the
