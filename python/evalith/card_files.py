@@ -24,7 +24,7 @@ import re
 import string
 from typing import Any
 
-from .data_files import parse_json_object
+from .data_files import TEXT_ENCODING, parse_json_object
 from .error_utils import CardFileError, EvalithError
 from .metrics import resolve_metric
 
@@ -38,7 +38,7 @@ def read_json_object(path: str, what: str) -> dict[str, Any]:
     """The JSON object in the file ``path`` (a ``what``); any problem raises ``CardFileError``,
     a syntax error with its line and column."""
     try:
-        with open(path, encoding="utf-8") as handle:
+        with open(path, encoding=TEXT_ENCODING) as handle:
             text = handle.read()
     except FileNotFoundError:
         raise CardFileError(path, f"no such {what}") from None

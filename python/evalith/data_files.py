@@ -20,6 +20,9 @@ from .error_utils import CardFileError
 
 # Rows handed out at a time by the Parquet reader.
 PARQUET_BATCH_ROWS = 65536
+# UTF-8, with or without the byte order mark that spreadsheet programs and some editors put first
+# (read as plain UTF-8, it would become part of the first column's name or fail the first JSON line).
+TEXT_ENCODING = "utf-8-sig"
 
 
 def parse_json_object(path: str, text: str, what: str, line: int | None = None) -> dict[str, Any]:
@@ -40,7 +43,7 @@ Row = tuple[int, tuple[Any, ...]]  # (line or row number, the values of the colu
 
 def _json_lines(path: str, columns: Sequence[str], limit: int | None) -> Iterator[Row]:
     count = 0
-    with open(path, encoding="utf-8") as handle:
+    with open(path, encoding=TEXT_ENCODING) as handle:
         for number, line in enumerate(handle, 1):
             if count == limit:
                 return
@@ -71,7 +74,7 @@ def _csv_cell(text: str, as_list: bool) -> Any:
 
 
 def _csv(path: str, columns: Sequence[str], limit: int | None, list_column: str | None) -> Iterator[Row]:
-    with open(path, encoding="utf-8", newline="") as handle:
+    with open(path, encoding=TEXT_ENCODING, newline="") as handle:
         reader = csv.reader(handle)
         try:
             header = next(reader, None)

@@ -13,7 +13,8 @@ credentials key ``"api"``:
 A query string of the URL (``?tenant=a``) goes with every request. A URL
 with a user name or password, and an API key or project id that an HTTP
 header cannot carry, are refused when the client is built; no message of the
-client quotes the key or such a URL.
+client quotes the key or such a URL, and messages and ``repr`` show a query's
+parameter names without their values (a query may carry a key).
 
 Requests are authenticated with the API key as a bearer token and go out
 through the ``openai`` client package with its own retries switched off: a
@@ -187,7 +188,20 @@ class ModelInference:
     @property
     def endpoint(self) -> str:
         """URL that generation requests are posted to."""
-        return self._service.url.with_query(self._service.url.api_base + _PATHS[self.protocol])
+        return self._service.url.with_query(self._path_url)
+
+    @property
+    def shown_url(self) -> str:
+        """The service root as messages show it: the values of its query hidden."""
+        return self._service.url.shown()
+
+    @property
+    def _path_url(self) -> str:
+        return self._service.url.api_base + _PATHS[self.protocol]
+
+    @property
+    def _shown_endpoint(self) -> str:
+        return self._service.url.shown(self._path_url)
 
     def settings(self, params: Mapping | None = None) -> dict:
         """The request fields of the client's parameters, overridden by ``params``."""
@@ -260,12 +274,12 @@ class ModelInference:
         except openai.APIConnectionError as error:
             cause = error.__cause__ or error
             if transport.aborted:
-                raise RequestAbandoned(f"The request to {self.endpoint} was given up: its connection was cut") from None
+                raise RequestAbandoned(f"The request to {self._shown_endpoint} was given up: its connection was cut") from None
             if _was_dropped(cause):
                 raise ConnectionDropped(
-                    f"The inference service at {self.endpoint} dropped the connection before answering: {cause}"
+                    f"The inference service at {self._shown_endpoint} dropped the connection before answering: {cause}"
                 ) from cause
-            raise ServiceConnectionError(f"Could not reach the inference service at {self.endpoint}: {cause}") from cause
+            raise ServiceConnectionError(f"Could not reach the inference service at {self._shown_endpoint}: {cause}") from cause
         response = raw.http_response
         return read_generation(response.text, response.status_code, self.protocol)
 
@@ -311,4 +325,4 @@ class ModelInference:
 
     def __repr__(self) -> str:
         return (f"ModelInference(model_id={self.model_id!r}, project_id={self.project_id!r}, "
-                f"url={self.root_url!r}, api={self.protocol!r})")
+                f"url={self.shown_url!r}, api={self.protocol!r})")

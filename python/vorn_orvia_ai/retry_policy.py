@@ -16,6 +16,7 @@ client and other client libraries alike.
 from __future__ import annotations
 
 import email.utils
+import math
 import random
 import threading
 import time
@@ -49,7 +50,11 @@ def retry_after_seconds(headers: Mapping | None) -> float | None:
             seconds = email.utils.parsedate_to_datetime(value).timestamp() - time.time()
         except (TypeError, ValueError, IndexError):
             return None
-    return max(0.0, seconds) if seconds == seconds else None  # NaN is no answer
+    # NaN, an infinity or a wait beyond what a thread can wait for ("1e400") is no answer: it would
+    # fail the wait itself (OverflowError) instead of the request being sent again.
+    if not math.isfinite(seconds) or seconds > threading.TIMEOUT_MAX:
+        return None
+    return max(0.0, seconds)
 
 
 def _status(error: BaseException) -> int | None:

@@ -8,6 +8,8 @@ front of the path.
 
 The problems are described without quoting the URL: a URL with user
 information carries a password, and messages end up in logs and terminals.
+For the same reason messages show a query by its parameter names only
+(``?tenant=…&key=…``): some services take their key in the query.
 """
 
 from __future__ import annotations
@@ -15,7 +17,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from urllib.parse import urlsplit, urlunsplit
 
-__all__ = ["ServiceUrl", "url_problem"]
+__all__ = ["ServiceUrl", "url_problem", "masked_query"]
 
 API_VERSION_PATH = "/v1"
 # Paths a given URL may end with; what comes before them is the service root.
@@ -38,6 +40,15 @@ def url_problem(url: str) -> str | None:
                 "authentication than the API key's and shown wherever the URL is shown: remove it from the URL "
                 "and give the key as the API key")
     return None
+
+
+def masked_query(query: str) -> str:
+    """The query with every value hidden: "tenant=a&key=sk-1" is "tenant=…&key=…"."""
+    parts = []
+    for part in query.split("&"):
+        name, separator, _value = part.partition("=")
+        parts.append(f"{name}=\u2026" if separator else "\u2026")
+    return "&".join(parts)
 
 
 @dataclass(frozen=True)
@@ -70,6 +81,11 @@ class ServiceUrl:
 
     def with_query(self, url: str) -> str:
         return f"{url}?{self.query}" if self.query else url
+
+    def shown(self, url: str | None = None) -> str:
+        """``url`` (the root unless given) as messages show it: with the query, its values hidden."""
+        url = self.root if url is None else url
+        return f"{url}?{masked_query(self.query)}" if self.query else url
 
     def __str__(self) -> str:
         # The service as the caller named it, query included: two tenants are two services.

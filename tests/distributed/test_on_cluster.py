@@ -1,6 +1,7 @@
 """Explanations and risk evaluations on a real local cluster equal the sequential calls."""
 
 import os
+from pathlib import Path
 
 import pytest
 from dask.distributed import Client, LocalCluster, get_client
@@ -13,6 +14,7 @@ from tests.support.raising import raising
 from tests.support.recording_logger import record_module_logger
 from vorn_metrics_plugin.distributed import cluster, evaluate_risks, explain_frame
 from vorn_metrics_plugin.mra import quorvane
+from vorn_metrics_plugin.mra.mra_api import add_catalog, remove_catalogs
 from vorn_metrics_plugin.mra.demo_model import DemoModel, demo_scoring_function
 from vorn_metrics_plugin.mra.quorvane import Quorvane
 from vorn_orvia_ai.qrm_client_error import CannotSetProjectOrSpace
@@ -161,3 +163,18 @@ def test_without_a_client_a_local_cluster_runs_the_call_and_is_closed(monkeypatc
     assert dict(os.environ) == environment
     with pytest.raises(ValueError):
         get_client()
+
+
+def test_the_callers_catalogue_folders_are_the_workers_too(dask_client, added_folders):
+    add_catalog(str(Path(__file__).resolve().parents[2] / "examples" / "catalog"))
+    risks = ["arithmetic-errors", "hallucination"]
+    expected = Quorvane({}, risk_dimensions=risks, scoring_function=demo_scoring_function,
+                        max_sample_size=3).quorvanes()
+    result = evaluate_risks({}, risks, client=dask_client, scoring_function=demo_scoring_function,
+                            max_sample_size=3)
+    # A new risk, and a built-in one with the folder's card after its own.
+    assert result == expected and list(expected["hallucination"])[-1] == "cards.example.more_capitals"
+    remove_catalogs()
+    assert evaluate_risks({}, ["hallucination"], client=dask_client, scoring_function=demo_scoring_function,
+                          max_sample_size=3) == {"hallucination": {card: expected["hallucination"][card]
+                                                                   for card in list(expected["hallucination"])[:2]}}

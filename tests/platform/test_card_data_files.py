@@ -32,6 +32,8 @@ DATA = {
     "lists.parquet": {"question": QUESTIONS, "answer": [a if isinstance(a, list) else [a] for a in ANSWERS]},
     "texts.parquet": {"question": QUESTIONS, "answer": ["Paris", "4", "Rome"]},
 }
+# Spreadsheet programs and editors save UTF-8 text with a byte order mark; so are these cards and data files.
+DATA.update({f"bom_{name}": "\ufeff" + DATA[name] for name in ("mixed.jsonl", "mixed.csv")})
 
 
 @pytest.fixture
@@ -39,6 +41,7 @@ def data_cards(tmp_path, added_folders):
     cards = {f"cards.formats.{name.replace('.', '_')}": card_over(name, columns={"references": "answer"},
                                                                  task_data={"source_kind": "file"})
              for name in DATA}
+    cards = {name: "\ufeff" + json.dumps(card) if "bom_" in name else card for name, card in cards.items()}
     add_catalog(write_folder(tmp_path / "catalog", {"by-format": list(cards)}, cards,
                              {f"data/{name}": content for name, content in DATA.items()}))
 

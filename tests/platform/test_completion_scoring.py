@@ -180,6 +180,20 @@ def test_unreachable_endpoint_fails_with_the_clients_error():
         score(frame(3))
 
 
+def test_a_key_in_the_query_goes_to_the_service_and_into_no_message_repr_or_cache_file(completion_server,
+                                                                                         tmp_path):
+    with AnswerCache(tmp_path / "answers.sqlite") as cache:
+        score = CompletionScoringFunction(completion_server.url + "/?tenant=a&api-key=SECRET", "m", cache=cache)
+        score(frame(2))
+    assert {request.path for request in completion_server.requests} == {"/v1/completions?tenant=a&api-key=SECRET"}
+    unreachable = CompletionScoringFunction(f"http://127.0.0.1:{unused_port()}/v1?api-key=SECRET", "m")
+    with pytest.raises(ServiceConnectionError, match="/v1/completions\\?api-key=\u2026: ") as raised:
+        unreachable(frame(1))
+    shown = str(raised.value) + repr(score.client) + repr(unreachable.client)
+    assert "tenant=\u2026&api-key=\u2026" in repr(score.client) and "SECRET" not in shown
+    assert b"SECRET" not in b"".join(path.read_bytes() for path in tmp_path.iterdir())
+
+
 @pytest.mark.parametrize(
     "args, kwargs, error",
     [

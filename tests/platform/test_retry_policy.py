@@ -26,6 +26,8 @@ def in_seconds(seconds):
         (in_seconds(-60), 1, 0, 0),  # a date gone by: at once
         # no usable header: exponential back-off with jitter, capped at 30 s
         ({"Retry-After": "soon"}, 1, 0.5, 1),
+        ({"Retry-After": "inf"}, 1, 0.5, 1),
+        ({"Retry-After": "1e12"}, 1, 0.5, 1),  # more than a thread can wait
         ({}, 3, 2, 4),
         ({}, 12, 15, 30),
     ],

@@ -5,7 +5,7 @@ import re
 import pandas as pd
 import pytest
 
-from grc_support import store_metric
+from grc_support import recording, store_metric
 from vorn_metrics_plugin.ledgora_emulator import LedgoraEmulator
 
 MODEL = "demo-model"
@@ -203,12 +203,15 @@ def test_an_interrupted_publication_is_rolled_back_and_the_interrupt_goes_on(quo
     else:
         monkeypatch.setattr(quorvane, "add_metric_value_to_metric_object",
                             interrupting_third_call(quorvane.add_metric_value_to_metric_object))
+    rollbacks = []
+    monkeypatch.setattr(quorvane, "delete_metrics_object", recording(quorvane.delete_metrics_object, rollbacks))
     run = evaluator(quorvane, ledgora, bench, ["fairness", "toxic-output"], "cloud")
     capsys.readouterr()
     with pytest.raises(interrupt) as caught:
         run.quorvanes()
 
     assert caught.value is raised
+    assert len(rollbacks) == 1  # once, however many publications the interrupt left
     # What the new risk had stored is gone; the earlier run's records remain.
     assert ledgora.records("Metric") == before and metric_lines(capsys) == []
     # So the next run evaluates the risk again instead of reading back a partial set.

@@ -1,6 +1,7 @@
 """Catalogue folders on the command line: --catalog, VORN_CATALOG_PATH, --check, and a run that
 stops at a catalogue problem before any request."""
 
+import os
 import re
 import shlex
 from pathlib import Path
@@ -68,3 +69,13 @@ def test_a_catalogue_problem_stops_the_run_before_any_request(catalogue_flags, c
     assert capsys.readouterr().err == (f"vorn-risk-eval: error: {broken}/risks.json: risk 'env-risk' names "
                                        "unknown card 'cards.broken.none'\n")
     assert completion_server.requests == []
+
+
+@pytest.mark.parametrize("again", ["by-environment-and-flag", "by-flag-twice"])
+def test_a_folder_named_twice_is_one_folder(catalogue_flags, capsys, again):
+    sound, _, _ = catalogue_flags
+    repeated = os.environ[CATALOG_PATH_ENV] if again == "by-environment-and-flag" else sound[1] + "/."
+    assert main([*sound, "--catalog", repeated, "--check"]) == 0
+    assert capsys.readouterr().out == f"{9 + 2} cards checked: no problems\n"
+    assert main([*sound, "--catalog", repeated, "--risks", "env-risk", "--no-progress"]) == 0
+    assert [row[:2] for row in TABLE_ROW.findall(capsys.readouterr().out)] == [("env-risk", "cards.env.say")]

@@ -1,7 +1,10 @@
 """vorn-risk-compare on constructed run records."""
 
 import json
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pypdf
@@ -167,3 +170,15 @@ def test_foreign_folders_end_with_one_line_and_status_2(tmp_path, capsys, kind, 
     assert (status, out) == (2, "")
     (line,) = err.splitlines()
     assert line.startswith("vorn-risk-compare: error: ") and message in line
+
+
+def test_a_reader_that_goes_away_ends_the_comparison_quietly(tmp_path):
+    # Enough cards that the table outgrows what a pipe holds before the reader is gone.
+    cards = {("r", f"cards.c{number}"): scored([1, 0, 1]) for number in range(300)}
+    a, b = write_run(tmp_path / "a", cards), write_run(tmp_path / "b", cards)
+    environment = {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in sys.path if path)}
+    running = subprocess.Popen([sys.executable, "-m", "vorn_metrics_plugin.mra.risk_compare", a, b],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+    running.stdout.close()  # as `| head` does once it has read enough
+    err = running.stderr.read().decode()
+    assert running.wait(timeout=120) == 0 and err == ""

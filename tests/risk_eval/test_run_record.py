@@ -169,3 +169,58 @@ def test_the_record_lists_the_catalogue_folders_of_the_run(tmp_path, capsys, add
     record = read_record(str(tmp_path / "run"))
     assert record.settings["catalog_folders"] == [str(catalogue)]
     assert sorted(record.instances[("arithmetic-errors", "cards.example.arithmetic_drill")]) == [0, 1, 2]
+
+
+def test_each_record_of_a_reused_scoring_function_has_its_own_run_s_usage(completion_server, tmp_path):
+    from vorn_metrics_plugin.mra.completion_scoring import CompletionScoringFunction
+    from vorn_metrics_plugin.mra.quorvane import Quorvane
+
+    completion_server.responder = demo_service
+    scoring = CompletionScoringFunction(completion_server.url, "m", api="chat")
+    usages = []
+    for sample_size in (3, 2):
+        evaluator = Quorvane({}, foundation_model_name="m", risk_dimensions=["output-bias"],
+                             max_sample_size=sample_size, scoring_function=scoring)
+        record_run(evaluator, tmp_path / str(sample_size), usage=scoring.usage)
+        usages.append(json.loads((tmp_path / str(sample_size) / "results.json").read_text())["usage"])
+    # The second run asked 2 prompts, not the 5 both runs asked; the test server counts 3 and 2 tokens per answer.
+    assert [(usage["requests_sent"], usage["prompt_tokens"], usage["completion_tokens"]) for usage in usages] == [
+        (3, 9, 6), (2, 6, 4)]
+    assert scoring.usage.record()["requests_sent"] == 5
+
+
+def test_runs_recorded_at_once_in_two_threads_keep_every_instance_of_their_own(tmp_path):
+    import threading
+
+    from vorn_metrics_plugin.mra import quorvane
+    from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
+    from vorn_metrics_plugin.mra.quorvane import Quorvane
+
+    first_asked, second_asked, first_done = threading.Event(), threading.Event(), threading.Event()
+
+    def answering(asked, after):
+        def scoring(frame):
+            asked.set()
+            after.wait(30)
+            return demo_scoring_function(frame)
+        return scoring
+
+    def record(name, risks, scoring):
+        record_run(Quorvane({}, foundation_model_name=name, risk_dimensions=risks, max_sample_size=2,
+                            scoring_function=scoring), tmp_path / name)
+
+    evaluate = quorvane.evaluate
+    # The first run starts first and ends first, while the second, begun meanwhile, still has cards to score.
+    first = threading.Thread(target=record, args=("first", ["output-bias"], answering(first_asked, second_asked)))
+    second = threading.Thread(target=record, args=("second", ["hallucination", "toxic-output"],
+                                                   answering(second_asked, first_done)))
+    first.start()
+    first_asked.wait(30)
+    second.start()
+    first.join(60)
+    first_done.set()
+    second.join(60)
+    records = [read_record(str(tmp_path / name)) for name in ("first", "second")]
+    assert [len(record.cards()) for record in records] == [1, 4]
+    assert all(sorted(record.instances) == sorted(record.cards()) for record in records)
+    assert quorvane.evaluate is evaluate

@@ -59,7 +59,7 @@ def evaluator_settings() -> tuple[dict, object, str]:
         raise SystemExit(f"The demo's service settings ({ENDPOINT_ENV}, {API_KEY_ENV}, {PROJECT_ENV}): {error}")
     credentials = {"orvia_ai_endpoint_url": endpoint, "orvia_ai_model_id": model_id,
                    "orvia_ai_project_id": project_id}
-    return credentials, scoring, f"model {model_id} at {endpoint}"
+    return credentials, scoring, f"model {model_id} at {scoring.client.shown_url}"
 
 
 def main(output_dir: Path) -> dict:

@@ -9,6 +9,8 @@ from dask.distributed import Client
 
 from vorn_metrics_plugin.distributed.cluster import client_for
 from vorn_metrics_plugin.distributed.tasks import callable_name, completed, ensure_sendable, shared_value
+from vorn_metrics_plugin.mra.mra_api import add_catalog, remove_catalogs
+from vorn_metrics_plugin.mra.mra_api.catalog_folders import added_catalogs
 from vorn_metrics_plugin.mra.quorvane import Quorvane
 
 GRC_REFUSAL = (
@@ -40,7 +42,8 @@ def evaluate_risks(
     ``client``: as for ``explain_frame``. The evaluator options (for example
     ``scoring_function``, ``max_sample_size``) travel to the workers, which
     also need the judge provider's environment variables for judge-scored
-    risks. A task error that ends the sequential run (the inference client
+    risks. The catalogue folders added here (``add_catalog``,
+    ``VORN_CATALOG_PATH``) are added on the workers too, from the same paths. A task error that ends the sequential run (the inference client
     cannot set its project) ends this one with that error.
     """
     run = _GatheredRun(system_credentials, risk_dimensions, evaluator_options)
@@ -56,8 +59,10 @@ def evaluate_risks(
         # Sent once, however many risks (the scoring function may carry a model),
         # and made again if the worker that holds it dies.
         options_future = shared_value(dask_client, evaluator_options)
+        # The catalogue's folders go with each task: a risk or card they add is evaluated as here.
+        folders = added_catalogs()
         tasks = [
-            dask_client.submit(evaluate_risk, system_credentials, risk, options_future, pure=False)
+            dask_client.submit(evaluate_risk, system_credentials, risk, options_future, folders, pure=False)
             for risk in risks
         ]
         try:
@@ -68,11 +73,22 @@ def evaluate_risks(
     return run.quorvanes()
 
 
-def evaluate_risk(system_credentials: dict, risk: str, evaluator_options: dict) -> tuple[Any, list]:
-    """One task: (card results or None, failed cards) of ``risk``, by an evaluator made here."""
+def evaluate_risk(system_credentials: dict, risk: str, evaluator_options: dict,
+                  catalog_folders: list[str] = ()) -> tuple[Any, list]:
+    """One task: (card results or None, failed cards) of ``risk``, by an evaluator made here
+    over the caller's catalogue (the package's with ``catalog_folders`` added, in order)."""
     with _one_evaluation_at_a_time:
+        _use_catalogue(list(catalog_folders))
         evaluator = Quorvane(system_credentials, risk_dimensions=[risk], **evaluator_options)
         return evaluator.process_models_and_risks(evaluator.scoring_function, risk)
+
+
+def _use_catalogue(folders: list[str]) -> None:
+    """Make this process's catalogue the caller's; a worker may hold another caller's folders."""
+    if added_catalogs() != folders:
+        remove_catalogs()
+        for folder in folders:
+            add_catalog(folder)
 
 
 class _GatheredRun(Quorvane):

@@ -2,7 +2,9 @@
 
 An answer is found again by what decides it: the protocol, the service root,
 the model, the system prompt, the generation settings and the prompt (never
-the API key). Each answer is committed as soon as it is stored, so a run that
+the API key). The file's readable copy of the service root shows its query
+without the values (a query may carry a key); the key of the row, a hash,
+covers the whole root, so two tenants of one service stay apart. Each answer is committed as soon as it is stored, so a run that
 is killed keeps every answer it had received. One cache may be used from
 several threads at once.
 
@@ -21,6 +23,8 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 from urllib.parse import quote
+
+from vorn_orvia_ai.service_url import masked_query
 
 __all__ = ["AnswerCache", "NotAnAnswerCache", "RequestIdentity"]
 
@@ -64,6 +68,11 @@ class RequestIdentity:
     def key(self, prompt: str) -> str:
         parts = [self.protocol, self.endpoint, self.model, self.system_prompt or "", self.settings_text(), prompt]
         return hashlib.sha256(json.dumps(parts, ensure_ascii=False).encode("utf-8")).hexdigest()
+
+
+def _shown(endpoint: str) -> str:
+    root, separator, query = endpoint.partition("?")
+    return f"{root}?{masked_query(query)}" if separator else root
 
 
 def _check_ours(path: Path) -> None:
@@ -121,7 +130,7 @@ class AnswerCache:
 
     def put(self, identity: RequestIdentity, prompt: str, answer: str) -> None:
         """Store (or replace) the answer to ``prompt``; it is committed before this returns."""
-        row = (identity.key(prompt), identity.protocol, identity.endpoint, identity.model,
+        row = (identity.key(prompt), identity.protocol, _shown(identity.endpoint), identity.model,
                identity.system_prompt or "", identity.settings_text(), prompt, answer,
                datetime.now(timezone.utc).isoformat(timespec="seconds"))
         with self._lock:

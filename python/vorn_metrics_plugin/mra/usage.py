@@ -7,10 +7,28 @@ the judge's) and may be updated from several threads at once.
 from __future__ import annotations
 
 import threading
+from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Usage"]
+__all__ = ["Usage", "UsageMark"]
+
+
+@dataclass(frozen=True)
+class UsageMark:
+    """Where the counters of a ``Usage`` stood at one moment (see ``Usage.mark``)."""
+
+    requests: int = 0
+    cached: int = 0
+    retries: int = 0
+    latencies: int = 0  # how many latencies were kept
+    prompt_tokens: int | None = None
+    completion_tokens: int | None = None
+
+
+def _tokens_since(now: int | None, before: int | None) -> int | None:
+    # None: the service reported no tokens in between.
+    return None if now is None or now == before else now - (before or 0)
 
 
 class Usage:
@@ -51,12 +69,23 @@ class Usage:
         with self._lock:
             self.retries += 1
 
-    def record(self) -> dict[str, int | float | None]:
-        """The figures as numbers (latencies in seconds; None where there is nothing to tell), for run records."""
+    def mark(self) -> UsageMark:
+        """Where the counters stand now: ``record(since=mark)`` gives the figures of what came after,
+        so that one run's record leaves out what the same services were asked before it."""
         with self._lock:
-            latencies = list(self._latencies)
-            record = {"requests_sent": self.requests, "answers_from_cache": self.cached, "retries": self.retries}
-            tokens = {"prompt_tokens": self.prompt_tokens, "completion_tokens": self.completion_tokens}
+            return UsageMark(self.requests, self.cached, self.retries, len(self._latencies), self.prompt_tokens,
+                             self.completion_tokens)
+
+    def record(self, since: UsageMark | None = None) -> dict[str, int | float | None]:
+        """The figures as numbers (latencies in seconds; None where there is nothing to tell), for run records;
+        with ``since``, only those counted after that mark."""
+        start = since or UsageMark()
+        with self._lock:
+            latencies = self._latencies[start.latencies:]
+            record = {"requests_sent": self.requests - start.requests, "answers_from_cache": self.cached - start.cached,
+                      "retries": self.retries - start.retries}
+            tokens = {"prompt_tokens": _tokens_since(self.prompt_tokens, start.prompt_tokens),
+                      "completion_tokens": _tokens_since(self.completion_tokens, start.completion_tokens)}
         median, p95 = (float(value) for value in np.percentile(latencies, [50, 95])) if latencies else (None, None)
         return {**record, "latency_median_s": median, "latency_p95_s": p95, **tokens}
 

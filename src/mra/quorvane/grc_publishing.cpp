@@ -56,14 +56,31 @@ void delete_risk_metrics(const Globals& g, py::handle self, py::handle lg_url,
   interop::raise_exception(message);
 }
 
+// Guards nest: a run publishes each metric through publish_metrics_to_ledgora,
+// which guards itself for callers that publish one metric. Only the
+// outermost guard of the thread rolls back, so an interrupt inside a
+// publication deletes the metrics once, not once per guard it passes.
+thread_local int publishing_guards = 0;
+
+class GuardDepth {
+ public:
+  GuardDepth() { ++publishing_guards; }
+  ~GuardDepth() { --publishing_guards; }
+  GuardDepth(const GuardDepth&) = delete;
+  GuardDepth& operator=(const GuardDepth&) = delete;
+};
+
 }  // namespace
 
 void grc::rolled_back_on_interrupt(const Globals& g, py::handle self, py::handle lg_url,
                                    py::handle model_id, py::handle header,
                                    const std::function<void()>& publishing) {
+  const bool outermost = publishing_guards == 0;
   try {
+    const GuardDepth depth;
     interop::as_python_errors(publishing);
   } catch (py::error_already_set& interrupt) {
+    if (!outermost) throw;
     if (interop::is_exception(interrupt)) throw;
     {
       const interop::Handling handling(interrupt);

@@ -77,7 +77,8 @@ py::object value_to_publish(const Globals& g, py::handle metric_name, py::object
 // BaseException that is not an Exception) leaves it, the metric objects of
 // the evaluator's risk dimensions are deleted, as after a failed publication,
 // and the interrupt goes on unchanged: a partial store would pass for a
-// complete one in later runs.
+// complete one in later runs. Guards nested in one thread (a run's, and
+// each publication's inside it) roll back once, in the outermost.
 void rolled_back_on_interrupt(const Globals& g, py::handle self, py::handle lg_url,
                               py::handle model_id, py::handle header,
                               const std::function<void()>& publishing);

@@ -8,6 +8,7 @@ every problem, where adding a folder stops at the first.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 from typing import Iterable
 
@@ -72,13 +73,26 @@ def check_card(card: str, path: str) -> list[str]:
     return problems
 
 
+def _distinct(folders: Iterable[str]) -> list[str]:
+    """The folders in order, each once: a folder named again (by VORN_CATALOG_PATH and --catalog, say)
+    adds nothing the second time, as ``add_catalog`` does."""
+    seen: set[str] = set()
+    distinct = []
+    for path in folders:
+        real = os.path.realpath(path)
+        if real not in seen:
+            seen.add(real)
+            distinct.append(path)
+    return distinct
+
+
 def check_catalog(folders: Iterable[str] = ()) -> CatalogCheck:
     """Check the package's catalogue with the catalogue ``folders`` added, in order."""
     cards = card_index.bundled_cards()
     risks = risk_to_cards.built_in_cards()
     checked = list(cards.items())  # every card file, a clashing one too
     problems: list[str] = []
-    for path in folders:
+    for path in _distinct(folders):
         folder, folder_problems = read_folder(path, cards, risks)
         problems += [str(problem) for problem in folder_problems]
         checked += folder.cards.items()

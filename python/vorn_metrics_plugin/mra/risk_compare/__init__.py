@@ -7,7 +7,8 @@ from __future__ import annotations
 
 import argparse
 import os
-import sys
+
+from vorn_metrics_plugin.mra.risk_eval import output
 
 from .pairing import compare_records
 from .records import NotARunRecord, read_record
@@ -43,7 +44,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _fail(message: str, status: int) -> int:
-    print(f"{PROG}: error: {' '.join(message.split())}", file=sys.stderr)
+    output.status(f"{PROG}: error: {' '.join(message.split())}")
     return status
 
 
@@ -72,7 +73,8 @@ def main(argv: list[str] | None = None) -> int:
     except NotARunRecord as error:
         return _fail(str(error), 2)
     comparison = compare_records(a, b)
-    print(comparison_text(a, b, comparison))
+    # As vorn-risk-eval's: a reader that goes away early (`| head`) ends the output quietly.
+    output.result(comparison_text(a, b, comparison))
     if options.report:
         from vorn_metrics_plugin.mra.pdf_generator.comparison import write_comparison_report
 
@@ -82,5 +84,5 @@ def main(argv: list[str] | None = None) -> int:
                                            summary_line(comparison), options.report_font)
         except OSError as error:
             return _fail(f"--report: {error}", 1)
-        print(f"Report written to {path}")
+        output.result(f"Report written to {path}")
     return 0

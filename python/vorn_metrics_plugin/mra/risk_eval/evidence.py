@@ -28,8 +28,10 @@ def add_evidence_arguments(parser: argparse.ArgumentParser, report: argparse._Ar
 
 def check_evidence_options(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:
     """The font can be embedded and the record's folder can take it, before anything runs."""
-    options.report_font = options.report_font or os.environ.get(FONT_ENV) or None
-    if options.report_font:
+    given = options.report_font
+    options.report_font = given or os.environ.get(FONT_ENV) or None
+    # The variable is read for a report only: a run that writes none does not depend on its font.
+    if options.report_font and (given or options.report):
         try:
             report_fonts(options.report_font)
         except ReportFontError as error:

@@ -87,7 +87,7 @@ class Services:
             return demo_scoring_function, f"the {DEMO_MODEL_NAME}"
         scoring = self._endpoint(options.endpoint, options.model, options.api_key, options.api,
                                  options.system_prompt, {"max_new_tokens": options.max_new_tokens}, policy)
-        return _checked(scoring, "the endpoint"), f"model {options.model} at {options.endpoint}"
+        return _checked(scoring, "the endpoint"), f"model {options.model} at {scoring.client.shown_url}"
 
     def judging(self) -> contextlib.AbstractContextManager[None]:
         """The judge of the run, for the duration of a block (nothing to do without --judge-model)."""

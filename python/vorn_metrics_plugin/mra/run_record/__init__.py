@@ -138,7 +138,8 @@ def record_run(evaluator: Any, folder: str | os.PathLike, *, overwrite: bool = F
         overwrite: Replace the record in a folder that is not empty (other files stay).
         thresholds: The report thresholds to list in the settings, if any.
         usage: The ``Usage`` that counts the requests of the run's services, if any
-            (``CompletionScoringFunction(...).usage``); its figures are written after the run.
+            (``CompletionScoringFunction(...).usage``); the figures of this run are written
+            after it (what the same services were asked before the run is left out).
         settings: The settings to write instead of those read from the evaluator
             (``settings_of``; build others with ``run_settings``).
 
@@ -148,9 +149,10 @@ def record_run(evaluator: Any, folder: str | os.PathLike, *, overwrite: bool = F
     """
     path = check_record_folder(folder, overwrite)
     recorder = RunRecorder(evaluator)
+    start = usage.mark() if usage is not None else None
     with recorder:
         results = evaluator.quorvanes()
     recorder.write(path, results, settings if settings is not None else settings_of(evaluator, thresholds),
-                   usage.record() if usage is not None else None)
+                   usage.record(since=start) if usage is not None else None)
     recorder.show_in_report(results, path)
     return results

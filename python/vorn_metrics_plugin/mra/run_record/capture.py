@@ -9,13 +9,16 @@ which risk those cards belong to and whether they count. A risk that fails
 discards its cards' results, as the evaluator does, so the instances kept are
 exactly those behind the returned scores.
 
-One run at a time: the wrapper replaces a module global, as the command line's
-progress bar does.
+The evaluator scores on its caller's thread, so runs in several threads at
+once are told apart by thread: one wrapper of ``evaluate`` serves them all,
+from the first capture that starts until the last one ends, and gives each
+card's results to the capture of the thread that scored it.
 """
 
 from __future__ import annotations
 
 import contextlib
+import threading
 from collections.abc import Mapping
 from typing import Any
 
@@ -44,6 +47,43 @@ def instance_record(risk: str, card: str, index: int, result: Mapping[str, Any])
     return record
 
 
+class _ScoringRoute:
+    """The module's ``evaluate``, wrapped while any capture runs; each call's results go to its thread's capture."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._captures: dict[int, InstanceCapture] = {}
+        self._restore: contextlib.ExitStack | None = None
+
+    def join(self, capture: "InstanceCapture") -> None:
+        with self._lock:
+            if threading.get_ident() in self._captures:
+                raise RuntimeError("a run of this thread is being recorded already")
+            if not self._captures:
+                evaluate = capture.module.evaluate
+
+                def scoring(*args, **kwargs):
+                    results = evaluate(*args, **kwargs)
+                    taker = self._captures.get(threading.get_ident())
+                    if taker is not None:
+                        taker._cards.append(results)
+                    return results
+
+                with contextlib.ExitStack() as stack:
+                    stack.enter_context(substituted(capture.module, evaluate=scoring))
+                    self._restore = stack.pop_all()
+            self._captures[threading.get_ident()] = capture
+
+    def leave(self) -> None:
+        with self._lock:
+            del self._captures[threading.get_ident()]
+            if not self._captures:
+                self._restore.close()
+
+
+_route = _ScoringRoute()
+
+
 class InstanceCapture:
     """``with InstanceCapture(quorvane, evaluator) as capture:`` around ``evaluator.quorvanes()``.
 
@@ -57,12 +97,7 @@ class InstanceCapture:
         self._cards: list = []  # per-instance results of the current risk's cards, in order
 
     def __enter__(self) -> "InstanceCapture":
-        evaluate, process = self.module.evaluate, self.evaluator.process_models_and_risks
-
-        def scoring(*args, **kwargs):
-            results = evaluate(*args, **kwargs)
-            self._cards.append(results)
-            return results
+        process = self.evaluator.process_models_and_risks
 
         def risk(scoring_function, risks_dimension_name):
             self._cards = []
@@ -71,8 +106,9 @@ class InstanceCapture:
             self._cards = []
             return outcome
 
+        _route.join(self)
         with contextlib.ExitStack() as stack:
-            stack.enter_context(substituted(self.module, evaluate=scoring))
+            stack.callback(_route.leave)
             stack.enter_context(substituted(self.evaluator, process_models_and_risks=risk))
             self._restore = stack.pop_all()
         return self
