@@ -117,8 +117,7 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # A stream the run writes to outside our own lines (the progress bar, say) was closed.
-        output.silence_all()
-        return 141
+        return output.closed_pipe_status()
     except NotAnAnswerCache as error:
         output.status(f"{PROG}: error: --cache: {_one_line(error)}")
         return 2
