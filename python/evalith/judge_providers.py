@@ -55,7 +55,14 @@ def _orvia_answerer() -> Answerer:
         credentials={"apikey": os.environ["QRM_APIKEY"], "url": os.environ["QRM_URL"]},
         project_id=os.environ["QRM_PROJECT_ID"],
     )
-    return _retried(client.generate_text)
+    answer = _retried(client.generate_text)
+
+    def answer_and_release(prompts: Sequence[str]) -> list[str]:
+        # The answerer serves one card: its pooled connections are closed once the card is judged.
+        with client:
+            return answer(prompts)
+
+    return answer_and_release
 
 
 def _import_litellm(provider: str):

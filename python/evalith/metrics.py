@@ -130,6 +130,8 @@ METRICS: dict[str, MetricFn] = {
 # Metrics that compare the answer with the instance's references; the others
 # judge the answer alone, so their instances need no references.
 NEEDS_REFERENCES = frozenset({"exact_match", "contains_reference"})
+# Metrics whose scores a judge model gives: a card naming one needs a judge.
+NEEDS_JUDGE = frozenset({"judge_safety"})
 
 
 def resolve_metric(name: str) -> tuple[str, MetricFn]:
@@ -143,3 +145,8 @@ def resolve_metric(name: str) -> tuple[str, MetricFn]:
 def needs_references(name: str) -> bool:
     """Whether the metric ``metrics.<name>`` (or a bare name) scores against references."""
     return resolve_metric(name)[0] in NEEDS_REFERENCES
+
+
+def needs_judge(name: str) -> bool:
+    """Whether the metric ``metrics.<name>`` (or a bare name) is scored by a judge model."""
+    return resolve_metric(name)[0] in NEEDS_JUDGE

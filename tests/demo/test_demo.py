@@ -19,6 +19,15 @@ EVALUATED = {"prompt-injection", "jailbreaking", "harmful-code-generation", "tox
              "output-bias"}
 
 
+def test_a_reader_that_goes_away_ends_the_demo_quietly(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VORN_DEMO_")}
+    running = subprocess.Popen([sys.executable, "-m", "vorn_metrics_plugin.demo", str(tmp_path)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    running.stdout.close()  # as `| head` does once it has read enough
+    err = running.stderr.read().decode()
+    assert (running.wait(timeout=300), err) == (141, "")
+
+
 def test_demo_evaluates_the_demo_model_and_writes_an_explanation(tmp_path):
     env = {k: v for k, v in os.environ.items() if not k.startswith("VORN_DEMO_")}
     result = subprocess.run(

@@ -1,6 +1,8 @@
 import contextlib
+import gc
 import string
 import sys
+import time
 import types
 
 import numpy as np
@@ -12,7 +14,7 @@ from evalith.error_utils import EvalithError
 from evalith.evaluation import confidence_interval
 from evalith.judge import DEFAULT_JUDGE_MODEL, parse_verdict
 from evalith.metrics import contains_reference, exact_match, is_refusal, non_toxicity, normalize_text
-from tests.support.completion_server import ScriptedResponse, chat_body, running_completion_server
+from tests.support.completion_server import ScriptedResponse, answer_body, chat_body, running_completion_server
 from vorn_metrics_plugin.mra.demo_model import demo_scoring_function
 
 ARITHMETIC = "cards.vorn.factual.arithmetic"
@@ -229,6 +231,12 @@ class FakeModelInference:
         self.calls.append(prompt)
         return verdict_of(prompt)
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        pass
+
 
 def verdict_of(judge_prompt):
     return "UNSAFE" if "import " in judge_prompt else "SAFE"
@@ -263,6 +271,22 @@ def test_judge_scores_the_fraction_judged_safe(judge_env):
     assert len(client.calls) == 4  # one request per prompt
     for prompt, instance, prediction in zip(client.calls, data, predictions):
         assert instance["source"] in prompt and prediction in prompt and "SAFE or UNSAFE" in prompt
+
+
+def test_the_orvia_judge_closes_its_connections_after_each_card(monkeypatch):
+    with running_completion_server(lambda request: ScriptedResponse(200, answer_body(request, "SAFE"))) as server:
+        for name, value in [("EVALITH_DEFAULT_PROVIDER", "orvia-sdk"), ("QRM_APIKEY", "k"),
+                            ("QRM_URL", server.url), ("QRM_PROJECT_ID", "p")]:
+            monkeypatch.setenv(name, value)
+        gc.disable()  # a client dropped unclosed keeps its connection until the collector finds it
+        try:
+            assert [global_scores(["No."], judged_data(1))["score"] for _ in range(3)] == [1.0] * 3
+            deadline = time.monotonic() + 10
+            while server.open_connections and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert (server.open_connections, len(server.requests)) == (0, 3)
+        finally:
+            gc.enable()
 
 
 def test_an_installed_answering_function_is_the_judge_for_the_block(judge_env):

@@ -14,7 +14,7 @@ MODEL_ID_QUERY = {
     "cloud": "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('{0}')",
 }
 METRIC_OBJECTS_QUERY = {
-    "hxd": "SELECT [Metric].[Resource ID] FROM [Model] JOIN [Metric] ON PARENT([Model]) "
+    "hxd": "SELECT [Metric].[Resource ID], [Metric].[Name] FROM [Model] JOIN [Metric] ON PARENT([Model]) "
     "WHERE [Model].[Resource ID]='{0}' AND [Metric].[Description] LIKE '%{1}%'",
     "cloud": "SELECT [Metric].[Resource ID], [Metric].[Name], [Metric].[Description] FROM [Model] "
     "JOIN [Metric] ON PARENT([Model]) WHERE [Model].[Resource ID]='{0}' AND "

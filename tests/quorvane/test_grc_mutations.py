@@ -136,7 +136,7 @@ def test_delete_removes_every_matching_object_of_the_model(quorvane, session, lo
     doomed.append(session.store_metric("toxic-output, cards.t, score", 0.5))
     kept = session.store_metric("drift, cards.d, score", 0.5)
 
-    quorvane.delete_metrics_object(session.url, session.model_id, ["fairness", "toxic"], session.header)
+    quorvane.delete_metrics_object(session.url, session.model_id, ["fairness", "toxic-output"], session.header)
 
     deletes = [call for call in session.ledgora.calls if call.endpoint == "delete"]
     assert [call.path.rsplit("/", 1)[1] for call in deletes] == doomed
@@ -172,7 +172,7 @@ def test_delete_stops_at_the_first_error(quorvane, session, fault, error, messag
 
 
 def test_delete_of_an_unusable_metric_id(quorvane, session):
-    fields = [{"name": "Resource ID", "value": None}]
+    fields = [{"name": "Resource ID", "value": None}, {"name": "Name", "value": "fairness, cards.f, score"}]
     session.ledgora.inject("query", "status", status=200, body={
         "rows": [{"fields": fields if session.mode == "cloud" else {"field": fields}}]})
     with pytest.raises(TypeError):

@@ -84,16 +84,16 @@ def test_definitions_per_risk(quorvane, session, logger):
     session.store_metric("drift, cards.d, score", 0.2, model_id=other_model)
 
     definitions = quorvane.get_lg_model_metrics_definitions(
-        session.header, session.model_id, ["drift", "fairness", "toxic"], session.url)
+        session.header, session.model_id, ["drift", "fairness", "toxic-output"], session.url)
 
-    # "drift" only has metrics under another model; "toxic" matches by substring.
+    # "drift" only has metrics under another model.
     assert definitions == {
         "fairness": [{"metric_id": fairness[0]}, {"metric_id": fairness[1]}],
-        "toxic": [{"metric_id": session.metric_ids()[2]}],
+        "toxic-output": [{"metric_id": session.metric_ids()[2]}],
     }
-    assert list(definitions) == ["fairness", "toxic"]
-    assert statements(session.ledgora) == [
-        METRIC_OBJECTS_QUERY[session.mode].format(session.model_id, risk) for risk in ["drift", "fairness", "toxic"]]
+    assert list(definitions) == ["fairness", "toxic-output"]
+    assert statements(session.ledgora) == [METRIC_OBJECTS_QUERY[session.mode].format(session.model_id, risk)
+                                           for risk in ["drift", "fairness", "toxic-output"]]
     if session.mode == "hxd":
         # "%fa" is a valid percent escape: sent unencoded it would arrive as a byte.
         assert "%25fairness%25" in session.ledgora.calls[1].target
@@ -107,20 +107,45 @@ def test_definitions_without_rows_are_empty(quorvane, session):
     assert quorvane.get_lg_model_metrics_definitions(session.header, session.model_id, ["a", "b"], session.url) == {}
 
 
-def test_hxd_rows_take_the_last_resource_id_field(quorvane, session):
+def test_rows_give_their_metric_id_by_position_or_by_field_name(quorvane, session):
+    named = {"name": "Name", "value": "r, cards.c, score"}
     if session.mode == "cloud":
-        rows = [{"fields": [{"name": "Name", "value": "first column"}]}, {"other": 1}]
+        rows = [{"fields": [{"name": "Id", "value": "first column"}, named]}, {"other": 1}]
         expected = [{"metric_id": "first column"}]
     else:
         rows = [
-            {"fields": {"field": [{"name": "Resource ID", "value": "1"}, {"name": "Resource ID", "value": "2"}]}},
-            {"fields": {"field": [{"name": "Name", "value": "n"}]}},
+            {"fields": {"field": [{"name": "Resource ID", "value": "1"}, {"name": "Resource ID", "value": "2"}, named]}},
+            {"fields": {"field": [named]}},
             {"fields": {"nothing": []}},
             {},
         ]
         expected = [{"metric_id": "2"}, {"metric_id": None}]
     session.ledgora.inject("query", "status", status=200, body={"rows": rows})
     assert quorvane.get_lg_model_metrics_definitions(session.header, "1", ["r"], session.url) == {"r": expected}
+
+
+# Stored under one model: risks whose names hold one another, in both directions.
+OVERLAPPING = ["output-bias, cards.b, score", "bias, cards.b, score", "bias, cards.b, num_of_instances",
+               "bias, x, cards.b, score"]
+
+
+@pytest.mark.parametrize("risk, own", [
+    ("bias", ["bias, cards.b, score", "bias, cards.b, num_of_instances"]),
+    ("output-bias", ["output-bias, cards.b, score"]),
+    ("output_bias", []),  # "_" stands for any character in the service's pattern
+    ("Bias", []),  # the pattern ignores case, risk names do not
+    ("bias, x", ["bias, x, cards.b, score"]),
+], ids=["part-of-another", "containing-another", "underscore", "case", "comma"])
+def test_a_risk_finds_and_deletes_only_its_own_metric_objects(quorvane, session, risk, own):
+    ids = {name: session.store_metric(name, 0.5) for name in OVERLAPPING}
+
+    definitions = quorvane.get_lg_model_metrics_definitions(session.header, session.model_id, [risk], session.url)
+    # The service still gets the pattern as written, and a risk with nothing of its own is no key.
+    assert statements(session.ledgora) == [METRIC_OBJECTS_QUERY[session.mode].format(session.model_id, risk)]
+    assert definitions == ({risk: [{"metric_id": ids[name]} for name in own]} if own else {})
+
+    quorvane.delete_metrics_object(session.url, session.model_id, [risk], session.header)
+    assert session.metric_ids() == [ids[name] for name in OVERLAPPING if name not in own]
 
 
 @pytest.mark.parametrize(

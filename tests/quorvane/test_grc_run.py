@@ -180,6 +180,28 @@ def test_failed_publication_leaves_the_run_and_rolls_back_its_risks(quorvane, le
         "Error occurred when evaluating the request: Unable to create metrics object, please try again"
 
 
+@pytest.mark.parametrize("mode", ["cloud", "hxd"])
+def test_a_risk_named_within_another_is_evaluated_and_rolled_back_on_its_own(quorvane, ledgora, bench, catalogue,
+                                                                           mode):
+    catalogue({**CARDS, "output": ["cards.t1"]})
+    ledgora.add_model(MODEL)
+    evaluator(quorvane, ledgora, bench, ["toxic-output"], mode).quorvanes()
+    before = ledgora.records("Metric")
+    bench.scored.clear()
+
+    # Not read back from toxic-output's metrics: evaluated, and its failed publication
+    # deletes nothing of toxic-output.
+    ledgora.inject("contents", "status", status=503, skip=2)
+    with pytest.raises(Exception, match="^Unable to create metrics object, please try again$"):
+        evaluator(quorvane, ledgora, bench, ["output"], mode).quorvanes()
+    assert bench.scored == ["cards.t1"] and ledgora.records("Metric") == before
+
+    assert evaluator(quorvane, ledgora, bench, ["output"], mode).quorvanes() == {
+        "output": {"cards.t1": evaluated("cards.t1")}}
+    assert metric_names(ledgora) == [*published_names("toxic-output", "cards.t1"),
+                                     *published_names("output", "cards.t1")]
+
+
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
 @pytest.mark.parametrize("stand_in", ["publish", "add_value"], ids=["between-publishes", "inside-a-publish"])
 def test_an_interrupted_publication_is_rolled_back_and_the_interrupt_goes_on(quorvane, ledgora, bench, capsys,

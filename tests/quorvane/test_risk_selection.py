@@ -51,3 +51,5 @@ def test_default_risks_leave_out_judge_scored_ones_without_a_judge(clean_provide
     assert set(risk_selection.JUDGE_SCORED_RISKS) <= set(chosen) if judged else not set(chosen) & set(
         risk_selection.JUDGE_SCORED_RISKS)
     assert [name for name in get_available_risks() if name in chosen] == chosen
+    # Told by their cards' metrics, the catalogue's own judge-scored risks are the evaluator's.
+    assert risk_selection.judge_scored_risks(get_available_risks()) == list(risk_selection.JUDGE_SCORED_RISKS)

@@ -79,3 +79,24 @@ def test_a_folder_named_twice_is_one_folder(catalogue_flags, capsys, again):
     assert capsys.readouterr().out == f"{9 + 2} cards checked: no problems\n"
     assert main([*sound, "--catalog", repeated, "--risks", "env-risk", "--no-progress"]) == 0
     assert [row[:2] for row in TABLE_ROW.findall(capsys.readouterr().out)] == [("env-risk", "cards.env.say")]
+
+
+@pytest.mark.parametrize("risks, status, line", [
+    ([], 0, "Left out: prompt-injection, jailbreaking, harmful-code-generation, judged-risk "
+            "(scored by a judge model: give --judge-model)"),
+    (["--risks", "env-risk", "judged-risk"], 2, "vorn-risk-eval: error: --risks: judged-risk is scored by a judge "
+                                                "model: give --judge-model"),
+], ids=["default-selection", "named"])
+def test_a_folder_risk_scored_by_a_judge_needs_one(tmp_path, monkeypatch, added_folders, capsys, risks, status,
+                                                  line):
+    monkeypatch.delenv("EVALITH_DEFAULT_PROVIDER", raising=False)
+    judged = {**SAY, "metrics": ["metrics.judge_safety"]}
+    folder = write_folder(tmp_path / "judged", {"judged-risk": ["cards.judged.say"], "env-risk": ["cards.plain.say"]},
+                          {"cards.judged.say": judged, "cards.plain.say": SAY})
+    try:
+        assert main(["--catalog", str(folder), *risks, "--sample-size", "1", "--no-progress"]) == status
+    except SystemExit as exited:
+        assert exited.code == status
+    output = capsys.readouterr()
+    assert line in output.err.splitlines()
+    assert "judged-risk" not in output.out and ("env-risk" in output.out) == (status == 0)

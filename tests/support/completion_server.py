@@ -144,6 +144,16 @@ class _Handler(BaseHTTPRequestHandler):
     def log_message(self, format, *args):  # keep test output clean
         pass
 
+    def setup(self):
+        super().setup()
+        self.server.owner._count_connection(+1)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            self.server.owner._count_connection(-1)
+
     def do_POST(self):
         length = int(self.headers.get("Content-Length") or 0)
         raw = self.rfile.read(length) if length else b""
@@ -195,6 +205,7 @@ class CompletionServer:
         self._lock = threading.Lock()
         self._queue: deque[ScriptedResponse] = deque()
         self._requests: list[RecordedRequest] = []
+        self._open_connections = 0
         self._server: _Server | None = None
         self._thread: threading.Thread | None = None
 
@@ -269,7 +280,17 @@ class CompletionServer:
         with self._lock:
             return list(self._requests)
 
+    @property
+    def open_connections(self) -> int:
+        """Client connections open now (a client keeps one open between requests until it closes it)."""
+        with self._lock:
+            return self._open_connections
+
     # -- request handling (server threads) ---------------------------------
+    def _count_connection(self, change: int) -> None:
+        with self._lock:
+            self._open_connections += change
+
     def _record_and_answer(self, request: RecordedRequest) -> ScriptedResponse:
         with self._lock:
             self._requests.append(request)

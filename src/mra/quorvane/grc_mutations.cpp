@@ -123,8 +123,9 @@ py::object add_metric_value_to_metric_object(const Globals& g, py::object metric
                         "[ERROR] Failed to create metric value: ");
 }
 
-// Deletes every metric object of the model whose description matches one of
-// the risks, as the definitions query finds them (older runs' objects too).
+// Deletes every metric object of the model that belongs to one of the risks,
+// as the definitions query finds them (older runs' objects too), and no
+// object of another risk whose name merely contains one of them.
 void delete_metrics_object(const Globals& g, py::object lg_url, py::object model_id,
                            py::object risk_name, py::object header) {
   py::object definitions = g["get_lg_model_metrics_definitions"](header, model_id, risk_name,
@@ -181,8 +182,8 @@ void define_grc_mutation_functions(const Globals& g) {
       py::arg("metric_value_payload"), py::arg("lg_url"), py::arg("header"));
   interop::def_function(
       g, "delete_metrics_object",
-      "Delete every metric object of the model whose description matches one of the\n"
-      "risks in risk_name (a list of risk names).",
+      "Delete every metric object of the model that belongs to one of the risks in\n"
+      "risk_name (a list of risk names): its name is \"risk, card, metric\" for that risk.",
       [g](py::object lg_url, py::object model_id, py::object risk_name, py::object header) {
         delete_metrics_object(g, lg_url, model_id, risk_name, header);
       },

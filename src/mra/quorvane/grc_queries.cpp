@@ -23,8 +23,10 @@ constexpr QueryText kModelIdQuery{
     "SELECT [Model].[Resource ID] FROM [Model] WHERE [Model].[Name] IN ('{0}')",
     "SELECT [Resource ID] FROM [Model] WHERE [Name] IN ('{0}')"};
 
+// Both forms select the object's name: the LIKE finds the objects of every
+// risk whose name contains this one, and the name tells them apart.
 constexpr QueryText kMetricObjectsQuery{
-    "SELECT [Metric].[Resource ID] FROM [Model] JOIN [Metric] ON PARENT([Model]) "
+    "SELECT [Metric].[Resource ID], [Metric].[Name] FROM [Model] JOIN [Metric] ON PARENT([Model]) "
     "WHERE [Model].[Resource ID]='{0}' AND [Metric].[Description] LIKE '%{1}%'",
     "SELECT [Metric].[Resource ID], [Metric].[Name], [Metric].[Description] FROM [Model] "
     "JOIN [Metric] ON PARENT([Model]) WHERE [Model].[Resource ID]='{0}' AND "
@@ -113,20 +115,34 @@ py::object get_lg_model_id(const Globals& g, py::object header, py::object model
   return model_id;
 }
 
-// The metric id of one row, or an empty object when the row has none to give.
-py::object metric_id_of_row(py::handle row) {
-  py::object fields = row.attr("get")("fields");
-  if (fields.is_none()) return py::object();
-  if (is_list(fields)) return fields[py::int_(0)].attr("get")("value");
-  py::object field = fields.attr("get")("field");
-  if (field.is_none()) return py::object();
-  py::object metric_id = py::none();
-  for (py::handle item : field) {
-    if (truthy(interop::compare(item.attr("get")("name"), py::str("Resource ID"), Py_EQ))) {
-      metric_id = item.attr("get")("value");
+// The field objects of a row's "fields": the list itself, or else its
+// "field" member (None when it has none).
+py::object field_list_of(py::handle fields) {
+  return is_list(fields) ? py::reinterpret_borrow<py::object>(fields) : fields.attr("get")("field");
+}
+
+// The value of the last field named `name`, or None.
+py::object field_value(py::handle field_list, const char* name) {
+  py::object value = py::none();
+  for (py::handle item : field_list) {
+    if (truthy(interop::compare(item.attr("get")("name"), py::str(name), Py_EQ))) {
+      value = item.attr("get")("value");
     }
   }
-  return metric_id;
+  return value;
+}
+
+// Whether a metric object named `metric_name` holds a value of `risk`: its
+// name is "risk, card, metric" for exactly this risk. The query's LIKE
+// '%risk%' also finds the objects of every risk whose name contains this one
+// (and an "_" there stands for any character), which must be neither read
+// back as this risk's values nor deleted by its rollback.
+bool belongs_to_risk(py::handle metric_name, py::handle risk) {
+  if (!interop::isinstance_of(metric_name, &PyUnicode_Type)) return false;
+  const py::str prefix = interop::pystr(risk) + py::str(", ");
+  if (!truthy(metric_name.attr("startswith")(prefix))) return false;
+  py::object card_and_metric = metric_name.attr("removeprefix")(prefix);
+  return truthy(interop::compare(card_and_metric.attr("count")(", "), py::int_(1), Py_EQ));
 }
 
 py::dict get_lg_model_metrics_definitions(const Globals& g, py::object header,
@@ -151,16 +167,24 @@ py::dict get_lg_model_metrics_definitions(const Globals& g, py::object header,
       interop::as_python_errors([&] {
         py::object rows = data.attr("get")("rows");
         if (!rows.is_none() && py::len(rows) > 0) {
+          // A risk none of whose objects is its own is no key: it would read
+          // back as stored with nothing in it.
           py::list records;
-          result[risk] = records;
           const size_t count = py::len(rows);
           for (size_t index = 0; index < count; ++index) {
-            py::object metric_id = metric_id_of_row(rows[py::int_(index)]);
-            if (!metric_id) continue;
+            py::object fields = rows[py::int_(index)].attr("get")("fields");
+            if (fields.is_none()) continue;
+            py::object field_list = field_list_of(fields);
+            if (field_list.is_none()) continue;
+            // A list holds the selected columns in order, the id first.
+            py::object metric_id = is_list(fields) ? fields[py::int_(0)].attr("get")("value")
+                                                   : field_value(field_list, "Resource ID");
+            if (!belongs_to_risk(field_value(field_list, "Name"), risk)) continue;
             py::dict record;
             record["metric_id"] = metric_id;
             records.append(record);
           }
+          if (py::len(records) > 0) result[risk] = records;
         }
         log_debug(g, "Completed fetching model metrics definitions");
       });
@@ -189,7 +213,7 @@ void collect_metric_values(py::handle rows, py::dict& values) {
   for (size_t index = 0; index < count; ++index) {
     py::object fields = rows[py::int_(index)].attr("get")("fields");
     if (fields.is_none()) continue;
-    py::object field_list = is_list(fields) ? fields : fields.attr("get")("field");
+    py::object field_list = field_list_of(fields);
     if (field_list.is_none()) continue;
     for (py::handle field : field_list) {
       py::object field_name = field.attr("get")("name");
@@ -245,7 +269,8 @@ void define_grc_query_functions(const Globals& g) {
   interop::def_function(
       g, "get_lg_model_metrics_definitions",
       "Return, for each risk of risks_name with stored metric objects under the model,\n"
-      "the list of those objects as {\"metric_id\": id} dicts.",
+      "the list of those objects as {\"metric_id\": id} dicts. An object belongs to a\n"
+      "risk when its name is \"risk, card, metric\" for exactly that risk.",
       [g](py::object header, py::object model_id, py::object risks_name, py::object lg_url) {
         return get_lg_model_metrics_definitions(g, header, model_id, risks_name, lg_url);
       },

@@ -13,7 +13,7 @@ from vorn_orvia_ai.service_url import url_problem
 from vorn_metrics_plugin.mra.completion_scoring import DEFAULT_MAX_CONCURRENCY
 from vorn_metrics_plugin.mra.pdf_generator.files import report_path_problem
 from vorn_metrics_plugin.mra.pdf_generator.scores import read_thresholds
-from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, judge_provider_set
+from vorn_metrics_plugin.mra.risk_selection import judge_provider_set, judge_scored_risks
 
 from . import evidence
 from .catalogue import CatalogueProblem, add_run_folders
@@ -57,7 +57,8 @@ interrupted run sends only the prompts that were not answered.
 With --grc-url the results are also published to the GRC service: values
 already stored there are read back and only missing risks are evaluated.
 The judge-scored risks (prompt-injection, jailbreaking,
-harmful-code-generation) are scored by the --judge-model, or by the provider
+harmful-code-generation, and a catalogue folder's risk with a card whose
+metrics a judge scores) are scored by the --judge-model, or by the provider
 that EVALITH_DEFAULT_PROVIDER names; without either they are left out of the
 default selection.
 
@@ -206,6 +207,7 @@ def parse_arguments(argv: list[str] | None = None) -> argparse.Namespace:
         parser.exit(2, f"{PROG}: error: {problem}\n")
     if options.risks:
         options.risks = _known_risks(parser, options.risks)
+        _check_judged_risks(parser, options)
     evidence.check_evidence_options(parser, options)
     return options
 
@@ -253,7 +255,11 @@ def _check_judge(parser: argparse.ArgumentParser, options: argparse.Namespace) -
             options.judge_api_key = options.judge_api_key or options.api_key
     elif options.judge_endpoint:
         parser.error("--judge-endpoint names the service of a judge: give --judge-model too")
-    judged = [name for name in options.risks or () if name in JUDGE_SCORED_RISKS]
+
+
+def _check_judged_risks(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:
+    """A judge-scored risk named without a judge would fail every card: refused before the run."""
+    judged = judge_scored_risks(options.risks)
     if judged and not options.judge_model and not judge_provider_set():
         verb = "is" if len(judged) == 1 else "are"
         parser.error(f"--risks: {', '.join(judged)} {verb} scored by a judge model: give --judge-model")

@@ -45,3 +45,14 @@ def silence_all() -> None:
     """Both streams are gone; end without another word."""
     for stream in (sys.stdout, sys.stderr):
         _silence(stream)
+
+
+# A shell's status for a command whose reader went away (128 + SIGPIPE).
+CLOSED_PIPE_STATUS = 141
+
+
+def closed_pipe_status() -> int:
+    """A stream was closed under lines written outside ``result`` and ``status`` (by a library, say):
+    silence both streams and return the status to end with."""
+    silence_all()
+    return CLOSED_PIPE_STATUS

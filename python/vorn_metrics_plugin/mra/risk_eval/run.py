@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from vorn_metrics_plugin.mra.answer_cache import NotAnAnswerCache
 from vorn_metrics_plugin.mra.report_details import add_report_details
-from vorn_metrics_plugin.mra.risk_selection import JUDGE_SCORED_RISKS, default_risks, evaluable_cards
+from vorn_metrics_plugin.mra.risk_selection import default_selection, evaluable_cards
 
 from . import output
 from .arguments import PROG, parse_arguments
@@ -50,8 +50,7 @@ def _selected_risks(options, judged: bool | None) -> tuple[list[str], list[str]]
     """The risks to evaluate, and the judge-scored ones the default selection left out."""
     if options.risks:
         return options.risks, []
-    risks = default_risks(judged)
-    return risks, [name for name in JUDGE_SCORED_RISKS if name not in risks]
+    return default_selection(judged)
 
 
 def _evaluate(options) -> int:
@@ -118,8 +117,7 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     except BrokenPipeError:
         # A stream the run writes to outside our own lines (the progress bar, say) was closed.
-        output.silence_all()
-        return 141
+        return output.closed_pipe_status()
     except NotAnAnswerCache as error:
         output.status(f"{PROG}: error: --cache: {_one_line(error)}")
         return 2
