@@ -10,10 +10,13 @@ own ``print`` and ``logger`` globals, which are put back afterwards.
 
 from __future__ import annotations
 
+import contextlib
 import sys
 from typing import Any, Callable
 
 from tqdm import tqdm
+
+from vorn_metrics_plugin.common.utils.substitution import substituted
 
 
 class _RecordingLogger:
@@ -43,7 +46,7 @@ class CardProgress:
         self.calls = 0
         self._total, self._enabled = total, enabled
         self._bar: tqdm | None = None
-        self._saved: dict[str, Any] = {}
+        self._globals = contextlib.ExitStack()
 
     def scoring_function(self, data):
         """The wrapped scoring function: one step of the bar per call, whatever its outcome."""
@@ -66,21 +69,12 @@ class CardProgress:
     def __enter__(self) -> "CardProgress":
         self._bar = tqdm(total=self._total, unit="card", desc="cards", file=sys.stderr, disable=not self._enabled,
                          dynamic_ncols=True, leave=True)
-        for name in ("print", "logger"):
-            self._saved[name] = self.module.__dict__.get(name, _MISSING)
-        self.module.print = self._print
-        self.module.logger = _RecordingLogger(self.module.logger, self.warnings)
+        self._globals.enter_context(substituted(
+            self.module, print=self._print, logger=_RecordingLogger(self.module.logger, self.warnings)))
         return self
 
     def __exit__(self, error_type, error, trace) -> None:
         if error_type is not None:
             self._bar.leave = False  # the error message says it all; no half-full bar above it
         self._bar.close()
-        for name, value in self._saved.items():
-            if value is _MISSING:
-                delattr(self.module, name)
-            else:
-                setattr(self.module, name, value)
-
-
-_MISSING = object()
+        self._globals.close()
